@@ -1,0 +1,3 @@
+#include "formula_delta.h"
+
+namespace mdn {}  // namespace mdn

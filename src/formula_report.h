@@ -1,0 +1,2 @@
+// The Python entry points of the three workbook reports.
+#pragma once

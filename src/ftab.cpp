@@ -1,0 +1,3 @@
+#include "ftab.h"
+
+namespace mdn {}  // namespace mdn

@@ -1,0 +1,2 @@
+// The Python module definition and its execution step.
+#pragma once

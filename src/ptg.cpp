@@ -1,0 +1,3 @@
+#include "ptg.h"
+
+namespace mdn {}  // namespace mdn

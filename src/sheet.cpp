@@ -1,0 +1,3 @@
+#include "sheet.h"
+
+namespace mdn {}  // namespace mdn

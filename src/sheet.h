@@ -1,0 +1,142 @@
+// Container access (the ZIP archive over the caller's bytes), the worksheet
+// cell and formula record layouts, and the formula text report.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "records.h"
+#include "workbook.h"
+
+namespace mdn {
+
+// ---------------------------------------------------------------------------
+// Container.
+
+struct ZipEntry {
+  std::string_view name;           // borrowed from the caller's bytes
+  std::uint64_t local_offset;      // of the local file header
+  std::uint64_t compressed_size;
+  std::uint64_t uncompressed_size;
+  std::uint32_t crc32;
+  std::uint16_t method;
+  std::uint16_t flags;
+};
+
+// An open archive: the central directory of the caller's bytes, which it
+// borrows and never copies. Lives for one report call.
+struct Container {
+  Bytes data;
+  std::vector<ZipEntry> entries;
+  // Entry name -> index of the first directory entry carrying that name.
+  std::unordered_map<std::string_view, std::size_t> by_name;
+};
+
+// Fails with "not a valid zip/xlsb container" whatever the reason.
+Result<Container> open_container(Bytes data);
+
+// The complete, decompressed content of one part, owned by the caller.
+struct PartBytes {
+  std::unique_ptr<std::uint8_t[]> storage;
+  std::size_t size = 0;
+  Bytes view() const noexcept { return {storage.get(), size}; }
+};
+
+// "zip entry not found" (absent, encrypted, unknown method, bad local header)
+// or "zip entry read failed" (bad data, wrong size, CRC-32 mismatch).
+Result<PartBytes> read_zip_entry(const Container& container, std::string_view part_name);
+
+// Turns a workbook relationship target into a part name: strips leading "/",
+// then one leading "xl/", and puts "xl/" in front. Nothing else is normalised.
+std::string part_path(std::string_view target);
+
+// ---------------------------------------------------------------------------
+// Worksheet cell records.
+
+namespace cell_id {
+inline constexpr std::uint16_t row_hdr = record_id(0);
+inline constexpr std::uint16_t blank = record_id(1);
+inline constexpr std::uint16_t rk = record_id(2);
+inline constexpr std::uint16_t error = record_id(3);
+inline constexpr std::uint16_t boolean = record_id(4);
+inline constexpr std::uint16_t real = record_id(5);
+inline constexpr std::uint16_t st = record_id(6);
+inline constexpr std::uint16_t isst = record_id(7);
+inline constexpr std::uint16_t fmla_string = record_id(8);
+inline constexpr std::uint16_t fmla_num = record_id(9);
+inline constexpr std::uint16_t fmla_bool = record_id(10);
+inline constexpr std::uint16_t fmla_error = record_id(11);
+inline constexpr std::uint16_t arr_fmla = record_id(426);
+inline constexpr std::uint16_t shr_fmla = record_id(427);
+}  // namespace cell_id
+
+inline bool is_formula_cell(std::uint16_t id) noexcept {
+  return id >= cell_id::fmla_string && id <= cell_id::fmla_error;
+}
+inline bool is_group_formula(std::uint16_t id) noexcept {
+  return id == cell_id::arr_fmla || id == cell_id::shr_fmla;
+}
+
+// Formula records keep only the low 14 bits of the stored column.
+inline constexpr std::uint32_t kColumnMask = 0x3FFF;
+
+struct FormulaCell {
+  std::uint32_t col;  // masked
+  Bytes rgce;
+  Bytes rgcb;
+};
+
+// One of the four cell formula records (ids 8 to 11).
+Result<FormulaCell> read_formula_cell(std::uint16_t id, Bytes payload);
+
+struct GroupFormula {
+  std::uint32_t rw_first, rw_last, col_first, col_last;  // as stored
+  Bytes rgce;
+  Bytes rgcb;
+};
+
+// BrtArrFmla or BrtShrFmla.
+Result<GroupFormula> read_group_formula(std::uint16_t id, Bytes payload);
+
+// A formula whose tokens start with PtgExp holds no formula of its own: it
+// follows the group formula anchored at the row in token bytes 1 to 4.
+inline bool is_follower(Bytes rgce) noexcept { return !rgce.empty() && rgce[0] == 0x01; }
+
+// [MS-XLSB] RkNumber.
+double decode_rk(std::uint32_t rk) noexcept;
+
+// ---------------------------------------------------------------------------
+// Formula text report.
+
+enum class Notation : bool { A1 = false, R1C1 = true };
+
+struct CellPos {
+  std::uint32_t row;
+  std::uint32_t col;
+  bool operator==(const CellPos&) const = default;
+};
+
+struct CellPosHash {
+  std::size_t operator()(const CellPos& p) const noexcept {
+    return std::hash<std::uint64_t>{}((static_cast<std::uint64_t>(p.row) << 32) | p.col);
+  }
+};
+
+struct SheetReport {
+  std::string name;
+  std::unordered_map<CellPos, std::string, CellPosHash> cells;
+  std::unordered_map<std::string, std::uint32_t> errors;
+  std::uint32_t unresolved_follower_count = 0;
+};
+
+// Adds one to the count of `message` in `errors`.
+void record_error(std::unordered_map<std::string, std::uint32_t>& errors, std::string_view message);
+
+// `data` is the whole workbook file.
+Result<std::vector<SheetReport>> decode_workbook(Bytes data, Notation notation);
+
+}  // namespace mdn

@@ -1,0 +1,3 @@
+#include "surface.h"
+
+namespace mdn {}  // namespace mdn

@@ -1,0 +1,3 @@
+#include "values.h"
+
+namespace mdn {}  // namespace mdn

@@ -1,0 +1,3 @@
+#include "workbook.h"
+
+namespace mdn {}  // namespace mdn
