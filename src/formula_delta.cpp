@@ -1,3 +1,351 @@
+// Formula change classification.
+//
+// Design choices:
+//  * The tokenizer is one forward pass over ASCII text with a pending-operand
+//    buffer and a stack of open brackets. It never looks names up, so any
+//    text of the right shape tokenizes, and every refusal is the same absent
+//    result: the caller only needs to know that the text is out of reach.
+//  * Numbers are recognised by a hand-written test of one small decimal
+//    grammar. Library parsers accept more (hex floats, "infinity" prefixes,
+//    locale forms), which would change which operands count as numbers.
+//  * Wrapper search runs a prefix-function (KMP) scan over interned labels,
+//    so a hostile pair of long, nearly equal formulas costs linear time.
 #include "formula_delta.h"
 
-namespace mdn {}  // namespace mdn
+#include <algorithm>
+#include <array>
+
+namespace mdn {
+
+namespace {
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_upper(char c) { return c >= 'A' && c <= 'Z'; }
+char lower_ascii(char c) { return is_upper(c) ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool all_digits(std::string_view s) { return std::all_of(s.begin(), s.end(), is_digit); }
+
+bool equals_ignoring_case(std::string_view text, std::string_view lower) {
+  return text.size() == lower.size() &&
+         std::equal(text.begin(), text.end(), lower.begin(),
+                    [](char a, char b) { return lower_ascii(a) == b; });
+}
+
+// ---- numbers ---------------------------------------------------------------
+
+// Digits with at most one decimal point and at least one digit ("1.", ".5",
+// "007"); returns how many characters it took, 0 when there is no digit.
+std::size_t mantissa_length(std::string_view s) {
+  std::size_t i = 0;
+  std::size_t digits = 0;
+  bool point = false;
+  for (; i < s.size(); ++i) {
+    if (is_digit(s[i])) {
+      ++digits;
+    } else if (s[i] == '.' && !point) {
+      point = true;
+    } else {
+      break;
+    }
+  }
+  return digits == 0 ? 0 : i;
+}
+
+// "e" or "E", an optional sign, one or more digits, and nothing after.
+bool is_exponent(std::string_view s) {
+  if (s.empty() || (s[0] != 'e' && s[0] != 'E')) return false;
+  s.remove_prefix(1);
+  if (!s.empty() && (s[0] == '+' || s[0] == '-')) s.remove_prefix(1);
+  return !s.empty() && all_digits(s);
+}
+
+bool is_decimal_number(std::string_view s) {
+  if (!s.empty() && (s[0] == '+' || s[0] == '-')) s.remove_prefix(1);
+  if (equals_ignoring_case(s, "inf") || equals_ignoring_case(s, "infinity") ||
+      equals_ignoring_case(s, "nan")) {
+    return true;
+  }
+  const std::size_t mantissa = mantissa_length(s);
+  if (mantissa == 0) return false;
+  s.remove_prefix(mantissa);
+  return s.empty() || is_exponent(s);
+}
+
+// A pending operand such as "1E" or "2.50e": one digit 1 to 9, an optional
+// fraction, and the exponent letter. A sign right after it belongs to the
+// number ("1E+5"). Longer mantissas do not qualify ("12E+3" is 12E + 3).
+bool awaits_exponent_sign(std::string_view pending) {
+  if (pending.size() < 2 || pending[0] < '1' || pending[0] > '9') return false;
+  if (pending.back() != 'e' && pending.back() != 'E') return false;
+  const std::string_view fraction = pending.substr(1, pending.size() - 2);
+  if (fraction.empty()) return true;
+  return fraction.size() >= 2 && fraction[0] == '.' && all_digits(fraction.substr(1));
+}
+
+// ---- tokenizer ---------------------------------------------------------------
+
+constexpr std::array<std::string_view, 8> ERROR_LITERALS = {
+    "#NULL!", "#DIV/0!", "#VALUE!", "#REF!", "#NAME?", "#NUM!", "#N/A", "#GETTING_DATA"};
+
+// Characters that end the operand being read before they are dispatched.
+bool ends_operand(char c) {
+  switch (c) {
+    case ' ': case '%': case '&': case ')': case '*': case '+': case ',': case '-':
+    case '/': case ';': case '<': case '=': case '>': case '^': case '}':
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool is_operator_char(char c) {
+  switch (c) {
+    case '+': case '-': case '*': case '/': case '^': case '&': case '=': case '<': case '>':
+    case '%':
+      return true;
+    default:
+      return false;
+  }
+}
+
+// One past the closing quote of the literal opening at `open`; a doubled
+// quote stands for itself. npos when the text ends first.
+std::size_t quoted_end(std::string_view text, std::size_t open) {
+  const char quote = text[open];
+  for (std::size_t i = open + 1; i < text.size(); ++i) {
+    if (text[i] != quote) continue;
+    if (i + 1 < text.size() && text[i + 1] == quote) {
+      ++i;
+      continue;
+    }
+    return i + 1;
+  }
+  return std::string_view::npos;
+}
+
+// One past the "]" that closes the "[" at `open`, counting nesting.
+std::size_t bracket_end(std::string_view text, std::size_t open) {
+  std::size_t depth = 0;
+  for (std::size_t i = open; i < text.size(); ++i) {
+    if (text[i] == '[') {
+      ++depth;
+    } else if (text[i] == ']' && --depth == 0) {
+      return i + 1;
+    }
+  }
+  return std::string_view::npos;
+}
+
+struct Tokenizer {
+  std::string_view text;
+  std::size_t pos = 1;  // the leading "=" makes no token
+  std::string pending;
+  std::vector<TokenType> openers;
+  std::vector<Token> tokens;
+
+  void push(std::string value, TokenType kind, TokenSubtype subtype) {
+    tokens.push_back(Token{std::move(value), kind, subtype});
+  }
+
+  void flush() {
+    if (pending.empty()) return;
+    tokens.push_back(Token::operand(std::move(pending)));
+    pending.clear();
+  }
+
+  bool pending_ends_with(char c) const { return pending.empty() || pending.back() == c; }
+
+  void skip_blank_run() {
+    while (pos < text.size() && (text[pos] == ' ' || text[pos] == '\n')) ++pos;
+  }
+
+  // A space or line feed starts a whitespace run. A line feed does not end
+  // the pending operand ("A1" line feed "B1" reads as one operand "A1B1").
+  bool whitespace(char c) {
+    push(std::string(1, c), TokenType::Whitespace, TokenSubtype::Plain);
+    ++pos;
+    skip_blank_run();
+    return true;
+  }
+
+  // A string literal is a token of its own; a quoted sheet name becomes part
+  // of the pending operand. Either may follow pending text only after ":".
+  bool quoted(char quote) {
+    if (!pending_ends_with(':')) return false;
+    const std::size_t end = quoted_end(text, pos);
+    if (end == std::string_view::npos) return false;
+    const std::string_view literal = text.substr(pos, end - pos);
+    if (quote == '"') {
+      tokens.push_back(Token::operand(std::string(literal)));
+    } else {
+      pending += literal;
+    }
+    pos = end;
+    return true;
+  }
+
+  bool error_literal() {
+    if (!pending_ends_with('!')) return false;
+    const std::string_view rest = text.substr(pos);
+    for (const std::string_view literal : ERROR_LITERALS) {
+      if (!rest.starts_with(literal)) continue;
+      pending += literal;
+      flush();
+      pos += literal.size();
+      return true;
+    }
+    return false;
+  }
+
+  // Structured-reference and external-book brackets are taken whole,
+  // uninterpreted, into the pending operand.
+  bool bracketed() {
+    const std::size_t end = bracket_end(text, pos);
+    if (end == std::string_view::npos) return false;
+    pending += text.substr(pos, end - pos);
+    pos = end;
+    return true;
+  }
+
+  bool open_paren() {
+    if (openers.size() >= MAX_OPENER_DEPTH) return false;
+    if (pending.empty()) {
+      push("(", TokenType::Paren, TokenSubtype::Open);
+    } else {
+      pending += '(';
+      push(std::move(pending), TokenType::Function, TokenSubtype::Open);
+      pending.clear();
+    }
+    openers.push_back(tokens.back().kind);
+    ++pos;
+    return true;
+  }
+
+  bool open_brace() {
+    if (!pending.empty() || openers.size() >= MAX_OPENER_DEPTH) return false;
+    push("{", TokenType::Array, TokenSubtype::Open);
+    openers.push_back(TokenType::Array);
+    ++pos;
+    return true;
+  }
+
+  bool close(char closer) {
+    if (openers.empty()) return false;
+    const TokenType kind = openers.back();
+    openers.pop_back();
+    if (closer != (kind == TokenType::Array ? '}' : ')')) return false;
+    push(std::string(1, closer), kind, TokenSubtype::Close);
+    ++pos;
+    return true;
+  }
+
+  // Inside a function call or array constant "," separates items; at the
+  // top level or directly inside a grouping parenthesis it is the union.
+  bool comma() {
+    if (!openers.empty() && openers.back() != TokenType::Paren) {
+      push(",", TokenType::Separator, TokenSubtype::Argument);
+    } else {
+      push(",", TokenType::InfixOp, TokenSubtype::Plain);
+    }
+    ++pos;
+    return true;
+  }
+
+  // "+" and "-" are binary after an operand, a closer or a postfix "%".
+  bool sign_is_infix() const {
+    for (auto it = tokens.rbegin(); it != tokens.rend(); ++it) {
+      if (it->kind == TokenType::Whitespace) continue;
+      return it->subtype == TokenSubtype::Close || it->kind == TokenType::Operand ||
+             it->kind == TokenType::PostfixOp;
+    }
+    return false;
+  }
+
+  bool operator_token(char c) {
+    const std::string_view two = text.substr(pos, 2);
+    if (two == ">=" || two == "<=" || two == "<>") {
+      push(std::string(two), TokenType::InfixOp, TokenSubtype::Plain);
+      pos += 2;
+      return true;
+    }
+    TokenType kind = TokenType::InfixOp;
+    if (c == '%') {
+      kind = TokenType::PostfixOp;
+    } else if ((c == '+' || c == '-') && !sign_is_infix()) {
+      kind = TokenType::PrefixOp;
+    }
+    push(std::string(1, c), kind, TokenSubtype::Plain);
+    ++pos;
+    return true;
+  }
+
+  bool dispatch(char c) {
+    switch (c) {
+      case ' ': case '\n': return whitespace(c);
+      case '"': case '\'': return quoted(c);
+      case '#': return error_literal();
+      case '[': return bracketed();
+      case '(': return open_paren();
+      case '{': return open_brace();
+      case ')': case '}': return close(c);
+      case ',': return comma();
+      case ';':
+        push(";", TokenType::Separator, TokenSubtype::Row);
+        ++pos;
+        return true;
+      case '@': return false;  // implicit intersection is not accepted
+      default: break;
+    }
+    if (is_operator_char(c)) return operator_token(c);
+    pending += c;
+    ++pos;
+    return true;
+  }
+
+  bool step() {
+    const char c = text[pos];
+    if ((c == '+' || c == '-') && awaits_exponent_sign(pending)) {
+      pending += c;
+      ++pos;
+      return true;
+    }
+    if (ends_operand(c)) flush();
+    return dispatch(c);
+  }
+};
+
+bool acceptable_text(std::string_view text) {
+  return !text.empty() && text.size() <= MAX_FORMULA_BYTES && text[0] == '=' &&
+         std::none_of(text.begin(), text.end(),
+                      [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
+}
+
+}  // namespace
+
+Token Token::operand(std::string text) {
+  TokenSubtype subtype = TokenSubtype::Range;
+  if (text.starts_with('"')) {
+    subtype = TokenSubtype::Text;
+  } else if (text.starts_with('#')) {
+    subtype = TokenSubtype::Error;
+  } else if (text == "TRUE" || text == "FALSE") {
+    subtype = TokenSubtype::Logical;
+  } else if (is_decimal_number(text)) {
+    subtype = TokenSubtype::Number;
+  }
+  return Token{std::move(text), TokenType::Operand, subtype};
+}
+
+std::optional<std::vector<Token>> tokenize(std::string_view text) {
+  if (!acceptable_text(text)) return std::nullopt;
+  Tokenizer state;
+  state.text = text;
+  while (state.pos < text.size()) {
+    if (!state.step()) return std::nullopt;
+  }
+  if (!state.openers.empty()) return std::nullopt;
+  state.flush();
+  return std::move(state.tokens);
+}
+
+}  // namespace mdn

@@ -1,0 +1,173 @@
+#include "formula_delta.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace mdn {
+namespace {
+
+// ---------------------------------------------------------------------------
+// Tokenizer
+
+std::string_view kind_name(TokenType kind) {
+  switch (kind) {
+    case TokenType::Operand: return "Operand";
+    case TokenType::Function: return "Function";
+    case TokenType::Array: return "Array";
+    case TokenType::Paren: return "Paren";
+    case TokenType::Separator: return "Separator";
+    case TokenType::PrefixOp: return "PrefixOp";
+    case TokenType::InfixOp: return "InfixOp";
+    case TokenType::PostfixOp: return "PostfixOp";
+    case TokenType::Whitespace: return "Whitespace";
+  }
+  return "?";
+}
+
+std::string_view subtype_name(TokenSubtype subtype) {
+  switch (subtype) {
+    case TokenSubtype::Plain: return "Plain";
+    case TokenSubtype::Text: return "Text";
+    case TokenSubtype::Number: return "Number";
+    case TokenSubtype::Logical: return "Logical";
+    case TokenSubtype::Error: return "Error";
+    case TokenSubtype::Range: return "Range";
+    case TokenSubtype::Open: return "Open";
+    case TokenSubtype::Close: return "Close";
+    case TokenSubtype::Argument: return "Argument";
+    case TokenSubtype::Row: return "Row";
+  }
+  return "?";
+}
+
+// Tokens as one line, e.g. `Function.Open[SUM(] Operand.Range[A1] Function.Close[)]`,
+// or "refused".
+std::string describe(const std::optional<std::vector<Token>>& tokens) {
+  if (!tokens) return "refused";
+  std::string out;
+  for (const Token& t : *tokens) {
+    if (!out.empty()) out += ' ';
+    out += kind_name(t.kind);
+    out += '.';
+    out += subtype_name(t.subtype);
+    out += '[' + t.value + ']';
+  }
+  return out;
+}
+
+TEST(FormulaDeltaTokenize, TokenLists) {
+  struct Case {
+    std::string_view text;
+    std::string_view tokens;
+  };
+  const Case cases[] = {
+      {"=", ""},
+      {"=SUM(A1:B2)", "Function.Open[SUM(] Operand.Range[A1:B2] Function.Close[)]"},
+      {"=-A1", "PrefixOp.Plain[-] Operand.Range[A1]"},
+      {"=A1 -B1", "Operand.Range[A1] Whitespace.Plain[ ] InfixOp.Plain[-] Operand.Range[B1]"},
+      {"=(1)-2",
+       "Paren.Open[(] Operand.Number[1] Paren.Close[)] InfixOp.Plain[-] Operand.Number[2]"},
+      {"=50%", "Operand.Number[50] PostfixOp.Plain[%]"},
+      {"=5%-1", "Operand.Number[5] PostfixOp.Plain[%] InfixOp.Plain[-] Operand.Number[1]"},
+      {"=2*-1", "Operand.Number[2] InfixOp.Plain[*] PrefixOp.Plain[-] Operand.Number[1]"},
+      {"=1E+5", "Operand.Number[1E+5]"},
+      {"=1.25e-3", "Operand.Number[1.25e-3]"},
+      {"=12E+3", "Operand.Range[12E] InfixOp.Plain[+] Operand.Number[3]"},
+      {"=0.5E-2", "Operand.Range[0.5E] InfixOp.Plain[-] Operand.Number[2]"},
+      {"={1,2;3,4}",
+       "Array.Open[{] Operand.Number[1] Separator.Argument[,] Operand.Number[2] Separator.Row[;] "
+       "Operand.Number[3] Separator.Argument[,] Operand.Number[4] Array.Close[}]"},
+      {"=(A1,B1)", "Paren.Open[(] Operand.Range[A1] InfixOp.Plain[,] Operand.Range[B1] Paren.Close[)]"},
+      {"=SUM(A1,B1)",
+       "Function.Open[SUM(] Operand.Range[A1] Separator.Argument[,] Operand.Range[B1] "
+       "Function.Close[)]"},
+      {"=A1,B1", "Operand.Range[A1] InfixOp.Plain[,] Operand.Range[B1]"},
+      {"=A1<>B1", "Operand.Range[A1] InfixOp.Plain[<>] Operand.Range[B1]"},
+      {"=A1>=B1", "Operand.Range[A1] InfixOp.Plain[>=] Operand.Range[B1]"},
+      {"=A1=B1", "Operand.Range[A1] InfixOp.Plain[=] Operand.Range[B1]"},
+      {"=\"a\"\"b\"", "Operand.Text[\"a\"\"b\"]"},
+      {"=\"@\"", "Operand.Text[\"@\"]"},
+      {"=Sheet1!#REF!", "Operand.Range[Sheet1!#REF!]"},
+      {"=#N/A", "Operand.Error[#N/A]"},
+      {"=TRUE", "Operand.Logical[TRUE]"},
+      {"=true", "Operand.Range[true]"},
+      {"=NaN", "Operand.Number[NaN]"},
+      {"=inf", "Operand.Number[inf]"},
+      {"=A1\nB1", "Whitespace.Plain[\n] Operand.Range[A1B1]"},
+      {"=A1 B1", "Operand.Range[A1] Whitespace.Plain[ ] Operand.Range[B1]"},
+      {"=A1 \n  B1", "Operand.Range[A1] Whitespace.Plain[ ] Operand.Range[B1]"},
+      {"='My Sheet'!A1+[1]Sheet1!A1",
+       "Operand.Range['My Sheet'!A1] InfixOp.Plain[+] Operand.Range[[1]Sheet1!A1]"},
+      {"=Table1[[#This Row],[Amount]]", "Operand.Range[Table1[[#This Row],[Amount]]]"},
+      {"=R[-1]C+RC[2]:R[3]C[2]",
+       "Operand.Range[R[-1]C] InfixOp.Plain[+] Operand.Range[RC[2]:R[3]C[2]]"},
+      {"=_xlfn.XLOOKUP(A1,B:B,C:C)",
+       "Function.Open[_xlfn.XLOOKUP(] Operand.Range[A1] Separator.Argument[,] Operand.Range[B:B] "
+       "Separator.Argument[,] Operand.Range[C:C] Function.Close[)]"},
+      // A string literal after "Sheet1!A1:" leaves the pending text in place.
+      {"=A1:\"x\"B", "Operand.Text[\"x\"] Operand.Range[A1:B]"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(describe(tokenize(c.text)), c.tokens);
+  }
+}
+
+TEST(FormulaDeltaTokenize, Refusals) {
+  const std::string_view refused[] = {
+      "", "SUM(A1)", "=\"abc", "='Sheet1!A1", "=Table1[[#All]", "=#BAD!", "=A1#REF!",
+      "=SUM(A1", "=A1)", "=(1}", "={1)", "=@A1", "=A1\"x\"", "=A1'x'!B1", "=A{1}",
+      "=\"caf\xC3\xA9\"",
+  };
+  for (std::string_view text : refused) {
+    SCOPED_TRACE(text);
+    EXPECT_FALSE(tokenize(text));
+  }
+}
+
+TEST(FormulaDeltaTokenize, NestingAndLengthLimits) {
+  const auto nested = [](std::size_t depth) {
+    return "=" + std::string(depth, '(') + "1" + std::string(depth, ')');
+  };
+  EXPECT_TRUE(tokenize(nested(MAX_OPENER_DEPTH)));
+  EXPECT_FALSE(tokenize(nested(MAX_OPENER_DEPTH + 1)));
+  const std::string braces = "=" + std::string(MAX_OPENER_DEPTH, '{') + std::string(MAX_OPENER_DEPTH, '}');
+  EXPECT_TRUE(tokenize(braces));
+
+  const auto of_length = [](std::size_t bytes) { return "=" + std::string(bytes - 1, 'A'); };
+  EXPECT_TRUE(tokenize(of_length(MAX_FORMULA_BYTES)));
+  EXPECT_FALSE(tokenize(of_length(MAX_FORMULA_BYTES + 1)));
+}
+
+TEST(FormulaDeltaTokenize, OperandSubtypes) {
+  struct Case {
+    std::string_view text;
+    TokenSubtype subtype;
+  };
+  const Case cases[] = {
+      {"\"x\"", TokenSubtype::Text},      {"#DIV/0!", TokenSubtype::Error},
+      {"FALSE", TokenSubtype::Logical},   {"False", TokenSubtype::Range},
+      {"1.", TokenSubtype::Number},       {".5", TokenSubtype::Number},
+      {"007", TokenSubtype::Number},      {"-2.5E+10", TokenSubtype::Number},
+      {"+INFINITY", TokenSubtype::Number}, {"-nAn", TokenSubtype::Number},
+      {".", TokenSubtype::Range},         {"1.2.3", TokenSubtype::Range},
+      {"1e", TokenSubtype::Range},        {"1e+", TokenSubtype::Range},
+      {"0x1p3", TokenSubtype::Range},     {"infinit", TokenSubtype::Range},
+      {"infinityx", TokenSubtype::Range}, {"1,000", TokenSubtype::Range},
+      {" 1", TokenSubtype::Range},        {"A1", TokenSubtype::Range},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    const Token token = Token::operand(std::string(c.text));
+    EXPECT_EQ(token.kind, TokenType::Operand);
+    EXPECT_EQ(token.value, c.text);
+    EXPECT_EQ(subtype_name(token.subtype), subtype_name(c.subtype));
+  }
+}
+
+}  // namespace
+}  // namespace mdn
