@@ -12,8 +12,12 @@
 //    so a hostile pair of long, nearly equal formulas costs linear time.
 #include "formula_delta.h"
 
+#include <openssl/evp.h>
+
 #include <algorithm>
 #include <array>
+#include <cassert>
+#include <new>
 
 namespace mdn {
 
@@ -320,7 +324,70 @@ bool acceptable_text(std::string_view text) {
                       [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
 }
 
+// ---- labels and keys ---------------------------------------------------------
+
+// The shape label of a token, without allocating for the fixed labels;
+// `scratch` holds a lower-cased text when one is needed.
+std::string_view shape_label_view(const Token& token, std::string& scratch) {
+  if (token.kind == TokenType::Operand) {
+    switch (token.subtype) {
+      case TokenSubtype::Range: return "REF";
+      case TokenSubtype::Number: return "NUM";
+      case TokenSubtype::Text: return "TEXT";
+      default: break;
+    }
+  }
+  scratch.assign(token.value);
+  std::transform(scratch.begin(), scratch.end(), scratch.begin(), lower_ascii);
+  return scratch;
+}
+
+constexpr std::string_view CORE_MARKER = "<CORE>";
+constexpr std::size_t SKELETON_KEY_DIGITS = 12;
+
+// The first `digits` lower-case hex digits of the SHA-256 digest of `bytes`.
+// The one-shot digest fails only when OpenSSL cannot allocate its context,
+// so that failure is reported like any other allocation failure.
+std::string sha256_hex_prefix(std::string_view bytes, std::size_t digits) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int digest_size = 0;
+  if (EVP_Digest(bytes.data(), bytes.size(), digest, &digest_size, EVP_sha256(), nullptr) != 1 ||
+      digest_size * 2 < digits) {
+    throw std::bad_alloc();
+  }
+  constexpr std::string_view HEX = "0123456789abcdef";
+  std::string hex(digits, '0');
+  for (std::size_t i = 0; i < digits; ++i) {
+    const unsigned byte = digest[i / 2];
+    hex[i] = HEX[(i % 2 == 0 ? byte >> 4 : byte) & 0x0F];
+  }
+  return hex;
+}
+
 }  // namespace
+
+std::string shape_label(const Token& token) {
+  std::string scratch;
+  return std::string(shape_label_view(token, scratch));
+}
+
+std::string skeleton_key(std::span<const Token> tokens, std::size_t start, std::size_t length) {
+  assert(start <= tokens.size() && length <= tokens.size() - start);
+  std::string joined;
+  std::string scratch;
+  const auto append_labels = [&](std::span<const Token> part) {
+    for (const Token& token : part) {
+      joined += shape_label_view(token, scratch);
+      joined += '|';
+    }
+  };
+  append_labels(tokens.first(start));
+  joined += CORE_MARKER;
+  joined += '|';
+  append_labels(tokens.subspan(start + length));
+  joined.pop_back();  // the separator after the last label
+  return sha256_hex_prefix(joined, SKELETON_KEY_DIGITS);
+}
 
 Token Token::operand(std::string text) {
   TokenSubtype subtype = TokenSubtype::Range;

@@ -169,5 +169,75 @@ TEST(FormulaDeltaTokenize, OperandSubtypes) {
   }
 }
 
+// ---------------------------------------------------------------------------
+// Shape labels and skeleton keys
+
+std::vector<Token> tokens_of(std::string_view text) {
+  auto tokens = tokenize(text);
+  EXPECT_TRUE(tokens) << text;
+  return tokens ? std::move(*tokens) : std::vector<Token>{};
+}
+
+// Labels of every token of a formula, joined by "|".
+std::string labels_of(std::string_view text) {
+  std::string out;
+  for (const Token& token : tokens_of(text)) out += (out.empty() ? "" : "|") + shape_label(token);
+  return out;
+}
+
+TEST(FormulaDeltaKeys, ShapeLabels) {
+  struct Case {
+    std::string_view text;
+    std::string_view labels;
+  };
+  const Case cases[] = {
+      {"=SUM(A1:B2,Sheet1!C3,Name)", "sum(|REF|,|REF|,|REF|)"},
+      {"=_xlfn.XLOOKUP(1.5,\"a\",{TRUE;#N/A})", "_xlfn.xlookup(|NUM|,|TEXT|,|{|true|;|#n/a|}|)"},
+      {"=-(A1)% <> 2", "-|(|REF|)|%| |<>| |NUM"},
+      {"=A1+\n B1", "REF|+|\n|REF"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(labels_of(c.text), c.labels);
+  }
+}
+
+TEST(FormulaDeltaKeys, KeysOfKnownJoinedTexts) {
+  // Expected keys: the first 12 hex digits of SHA-256 of the joined labels.
+  struct Case {
+    std::string_view text;
+    std::size_t start, length;
+    std::string_view joined;  // for the reader
+    std::string_view key;
+  };
+  const Case cases[] = {
+      {"=IFERROR(A1+B1,0)", 1, 3, "iferror(|<CORE>|,|NUM|)", "7153e1f07d05"},
+      {"=MAX(SUM(A2:A6),0)", 1, 3, "max(|<CORE>|,|NUM|)", "ab0e5581a5c2"},
+      {"=IF(A1>0,A1,0)", 5, 1, "if(|REF|>|NUM|,|<CORE>|,|NUM|)", "17530b2f407a"},
+      {"=A1+1", 0, 1, "<CORE>|+|NUM", "4def6589d4ec"},
+      {"=A1+B1", 2, 1, "REF|+|<CORE>", "44c5d1478ae9"},
+      {"=A1+B1", 0, 3, "<CORE>", "72b453b3bf18"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.joined);
+    EXPECT_EQ(skeleton_key(tokens_of(c.text), c.start, c.length), c.key);
+  }
+}
+
+TEST(FormulaDeltaKeys, WhatKeysIgnoreAndKeep) {
+  // Each formula with its first argument (token 1) as the run.
+  const auto key = [](std::string_view text, std::size_t length = 1) {
+    return skeleton_key(tokens_of(text), 1, length);
+  };
+  EXPECT_EQ(key("=IFERROR(A1,0)"), key("=IFERROR(SUM(B1:B9),0)", 3));
+  EXPECT_EQ(key("=IFERROR(A1,0)"), key("=IFERROR(A1,1)"));
+  EXPECT_EQ(key("=IFERROR(A1,\"n/a\")"), key("=IFERROR(A1,\"-\")"));
+  EXPECT_EQ(key("=iferror(A1,0)"), key("=IFERROR(A1,0)"));
+  EXPECT_NE(key("=IFERROR(A1,0)"), key("=IFNA(A1,0)"));
+  EXPECT_NE(key("=IFERROR(A1,0)"), key("=IFERROR(A1, 0)"));
+  EXPECT_NE(key("=IFERROR(A1,TRUE)"), key("=IFERROR(A1,FALSE)"));
+  EXPECT_NE(key("=IFERROR(A1,#N/A)"), key("=IFERROR(A1,#REF!)"));
+}
+
 }  // namespace
 }  // namespace mdn
