@@ -110,6 +110,58 @@ inline bool is_follower(Bytes rgce) noexcept { return !rgce.empty() && rgce[0] =
 double decode_rk(std::uint32_t rk) noexcept;
 
 // ---------------------------------------------------------------------------
+// Opening a workbook: the container, the workbook part and the worksheets
+// selected through the relationships. Every report starts here; any failure
+// ends the report call.
+
+struct OpenedWorkbook {
+  Container container;
+  Workbook workbook;
+  std::vector<WorksheetEntry> worksheets;
+};
+
+Result<OpenedWorkbook> open_workbook(Bytes data);
+
+// ---------------------------------------------------------------------------
+// The formula records of one worksheet, collected in one walk. Token and
+// extra bytes are views into the worksheet part, which must outlive this.
+
+struct DirectFormula {
+  std::uint32_t row;
+  std::uint32_t col;
+  Bytes rgce;
+  Bytes rgcb;
+};
+
+struct Follower {
+  std::uint32_t row;
+  std::uint32_t col;
+  Bytes rgce;  // starts with PtgExp
+};
+
+struct SheetFormulas {
+  std::vector<DirectFormula> direct;    // record order
+  std::vector<Follower> followers;      // record order
+  std::vector<GroupFormula> groups;     // record order
+  std::vector<DecodeError> walk_errors; // damaged records; a stream error ends the walk
+};
+
+SheetFormulas collect_sheet_formulas(Bytes part);
+
+// What a follower resolves to: the first group formula (in record order) of
+// the narrow index under (anchor row, column) whose rows cover the follower;
+// failing that, the first wide group (more than 65 columns) anchored on that
+// row whose rows and columns cover it.
+struct FollowerMatch {
+  enum class Kind : std::uint8_t { Malformed, Unresolved, Found } kind;
+  std::uint32_t group;  // index into SheetFormulas::groups when Found
+};
+
+// One match per follower, in follower order. Runs in O((G + F) log) time for
+// G groups and F followers, whatever their shapes.
+std::vector<FollowerMatch> resolve_followers(const SheetFormulas& formulas);
+
+// ---------------------------------------------------------------------------
 // Formula text report.
 
 enum class Notation : bool { A1 = false, R1C1 = true };
@@ -126,15 +178,17 @@ struct CellPosHash {
   }
 };
 
+using ErrorTally = std::unordered_map<std::string, std::uint32_t>;
+
 struct SheetReport {
   std::string name;
   std::unordered_map<CellPos, std::string, CellPosHash> cells;
-  std::unordered_map<std::string, std::uint32_t> errors;
+  ErrorTally errors;
   std::uint32_t unresolved_follower_count = 0;
 };
 
-// Adds one to the count of `message` in `errors`.
-void record_error(std::unordered_map<std::string, std::uint32_t>& errors, std::string_view message);
+// Adds one to the count of `message`.
+void record_error(ErrorTally& errors, std::string_view message);
 
 // `data` is the whole workbook file.
 Result<std::vector<SheetReport>> decode_workbook(Bytes data, Notation notation);
