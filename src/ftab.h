@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "records.h"
@@ -19,6 +20,11 @@ struct RawFtab {
 // changed afterwards. Fails only through a build defect (the embedded document
 // does not parse), reported as DecodeError::defect_ftab_unparsable.
 Result<const RawFtab*> table();
+
+// Parses a function table document: one object whose "ftab" member is an
+// array of names and whose "argc" member is an array of counts of the same
+// length. Any other shape fails with DecodeError::defect_ftab_unparsable.
+Result<RawFtab> parse_ftab(std::string_view document);
 
 // The embedded document text (generated at build time from ftab.json).
 extern const unsigned char kFtabJson[];
