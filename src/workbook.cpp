@@ -9,6 +9,126 @@
 namespace mdn {
 
 // ---------------------------------------------------------------------------
+// The workbook part. Only a fixed set of records is read, wherever it sits in
+// the stream; nesting (begin/end records) plays no part.
+
+namespace {
+
+// A BrtSupTabs count is untrusted: reserve no more than this many names.
+constexpr std::uint32_t kMaxReservedSupbookSheets = 1u << 20;
+
+std::string text_or_empty(std::optional<std::string>&& text) { return text ? std::move(*text) : std::string(); }
+
+// BrtBundleSh: hsState and iTabID (8 bytes), strRelID, strName.
+Result<void> read_bundle_sheet(Bytes payload, Workbook& wb) {
+  TRY(WideString rel_id, read_wide(payload, 8));
+  TRY(WideString name, read_wide(payload, rel_id.next));
+  wb.sheets.push_back(text_or_empty(std::move(name.text)));
+  wb.sheet_rel_ids.push_back(std::move(rel_id.text));
+  return {};
+}
+
+// A u32 byte count at `off`, then that many bytes.
+struct CountedBytes {
+  Bytes bytes;
+  std::size_t next;
+};
+
+Result<CountedBytes> read_counted_bytes(Bytes payload, std::size_t off, DecodeError overrun) {
+  TRY(std::uint32_t count, read_u32(payload, off));
+  const std::size_t start = off + 4;
+  if (payload.size() - start < count) return fail(overrun);
+  return CountedBytes{payload.subspan(start, count), start + count};
+}
+
+// BrtName: flags (4 bytes), chKey (1), itab (4), name, then the formula as
+// cce + rgce and cb + rgcb. The comment and help strings after it are unused.
+Result<void> read_defined_name(Bytes payload, Workbook& wb) {
+  constexpr std::size_t kItabOffset = 5;
+  constexpr std::size_t kNameOffset = 9;
+  if (payload.size() < kNameOffset) return fail(DecodeError::read_past_end_u32);
+  TRY(std::uint32_t itab, read_u32(payload, kItabOffset));
+  TRY(WideString name, read_wide(payload, kNameOffset));
+  TRY(CountedBytes rgce, read_counted_bytes(payload, name.next, DecodeError::name_rgce_overrun));
+  TRY(CountedBytes rgcb, read_counted_bytes(payload, rgce.next, DecodeError::name_rgcb_overrun));
+  wb.names.push_back(DefinedName{
+      .name = text_or_empty(std::move(name.text)),
+      .rgce = {rgce.bytes.begin(), rgce.bytes.end()},
+      .rgcb = {rgcb.bytes.begin(), rgcb.bytes.end()},
+      .itab = itab,
+  });
+  return {};
+}
+
+// BrtSupTabs: cTab, then cTab sheet names of the current supporting book.
+Result<void> read_supbook_sheets(Bytes payload, std::int32_t supbook, Workbook& wb) {
+  TRY(std::uint32_t count, read_u32(payload, 0));
+  std::vector<std::string> names;
+  names.reserve(std::min(count, kMaxReservedSupbookSheets));
+  std::size_t off = 4;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    TRY(WideString name, read_wide(payload, off));
+    names.push_back(text_or_empty(std::move(name.text)));
+    off = name.next;
+  }
+  wb.supbook_sheets.insert_or_assign(supbook, std::move(names));
+  return {};
+}
+
+// BrtExternSheet: cXti, then cXti entries of three i32 each.
+Result<void> read_extern_sheet(Bytes payload, Workbook& wb) {
+  constexpr std::size_t kXtiSize = 12;
+  TRY(std::uint32_t count, read_u32(payload, 0));
+  for (std::size_t i = 0, off = 4; i < count; ++i, off += kXtiSize) {
+    if (!has(payload, off, kXtiSize)) return fail(DecodeError::read_past_end_u32);
+    wb.xti.push_back(Xti{
+        .iSupBook = static_cast<std::int32_t>(load_u32(payload.data() + off)),
+        .itabFirst = static_cast<std::int32_t>(load_u32(payload.data() + off + 4)),
+        .itabLast = static_cast<std::int32_t>(load_u32(payload.data() + off + 8)),
+    });
+  }
+  return {};
+}
+
+// The supporting-book records carry no payload that is read: each one only
+// adds a book of its kind.
+std::optional<SupbookKind> supbook_kind(std::uint16_t id) noexcept {
+  switch (id) {
+    case wb_id::sup_book_src: return SupbookKind::External;
+    case wb_id::sup_self: return SupbookKind::ThisBook;
+    case wb_id::sup_same: return SupbookKind::Same;
+    case wb_id::sup_other: return SupbookKind::Other;
+    default: return std::nullopt;
+  }
+}
+
+}  // namespace
+
+Result<Workbook> parse_workbook(Bytes part) {
+  Workbook wb;
+  // Supporting-book index that BrtSupTabs lists belong to; -1 before any book.
+  std::int32_t current_supbook = -1;
+  Records cursor{part};
+  for (;;) {
+    TRY(std::optional<Record> record, next_record(cursor));
+    if (!record) return wb;
+    const Bytes payload = record->payload;
+    if (auto kind = supbook_kind(record->id)) {
+      current_supbook = static_cast<std::int32_t>(wb.supbooks.size());
+      wb.supbooks.push_back(*kind);
+      continue;
+    }
+    switch (record->id) {
+      case wb_id::bundle_sh: TRY_VOID(read_bundle_sheet(payload, wb)); break;
+      case wb_id::name: TRY_VOID(read_defined_name(payload, wb)); break;
+      case wb_id::sup_tabs: TRY_VOID(read_supbook_sheets(payload, current_supbook, wb)); break;
+      case wb_id::extern_sheet: TRY_VOID(read_extern_sheet(payload, wb)); break;
+      default: break;
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
 // Sheet-name tests. Both are anchored whole-text tests over ASCII classes, so
 // they are written out by hand: no pattern is compiled, nothing is shared
 // mutable, and bytes outside ASCII simply never match a class.

@@ -22,6 +22,8 @@ struct Xti {
   std::int32_t iSupBook;
   std::int32_t itabFirst;  // -2: workbook-level; other negatives: deleted sheet
   std::int32_t itabLast;
+
+  friend bool operator==(const Xti&, const Xti&) = default;
 };
 
 struct DefinedName {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <initializer_list>
+#include <optional>
 #include <regex>
 #include <string>
 #include <string_view>
@@ -9,6 +11,240 @@
 
 namespace mdn {
 namespace {
+
+// ---------------------------------------------------------------------------
+// A small BIFF12 writer, so that test parts read like their record layouts.
+
+using ByteVec = std::vector<std::uint8_t>;
+
+// Payload fields, appended in layout order.
+struct Payload {
+  ByteVec bytes;
+
+  Payload& u8(std::uint8_t v) {
+    bytes.push_back(v);
+    return *this;
+  }
+  Payload& u32(std::uint32_t v) {
+    for (int shift = 0; shift < 32; shift += 8) bytes.push_back(static_cast<std::uint8_t>(v >> shift));
+    return *this;
+  }
+  Payload& i32(std::int32_t v) { return u32(static_cast<std::uint32_t>(v)); }
+  Payload& raw(const ByteVec& b) {
+    bytes.insert(bytes.end(), b.begin(), b.end());
+    return *this;
+  }
+  // XLWideString: a count of UTF-16 code units, then the units; std::nullopt
+  // writes the null string.
+  Payload& wide(std::optional<std::u16string_view> text) {
+    if (!text) return u32(0xFFFFFFFF);
+    u32(static_cast<std::uint32_t>(text->size()));
+    for (char16_t unit : *text) {
+      bytes.push_back(static_cast<std::uint8_t>(unit));
+      bytes.push_back(static_cast<std::uint8_t>(unit >> 8));
+    }
+    return *this;
+  }
+  Payload& counted(const ByteVec& b) { return u32(static_cast<std::uint32_t>(b.size())).raw(b); }
+};
+
+// One record: the type in one or two bytes (continuation bit on the first),
+// the length in 7-bit groups, least significant first, then the payload.
+ByteVec record(unsigned type, const Payload& payload = {}) {
+  ByteVec out;
+  if (type < 0x80) {
+    out.push_back(static_cast<std::uint8_t>(type));
+  } else {
+    out.push_back(static_cast<std::uint8_t>(0x80 | (type & 0x7F)));
+    out.push_back(static_cast<std::uint8_t>(type >> 7));
+  }
+  std::size_t length = payload.bytes.size();
+  do {
+    const auto group = static_cast<std::uint8_t>(length & 0x7F);
+    length >>= 7;
+    out.push_back(length ? static_cast<std::uint8_t>(group | 0x80) : group);
+  } while (length);
+  out.insert(out.end(), payload.bytes.begin(), payload.bytes.end());
+  return out;
+}
+
+ByteVec concat(std::initializer_list<ByteVec> parts) {
+  ByteVec out;
+  for (const ByteVec& part : parts) out.insert(out.end(), part.begin(), part.end());
+  return out;
+}
+
+// Record types of the workbook part.
+enum : unsigned {
+  kBrtName = 39,
+  kBrtBeginBook = 131,
+  kBrtBundleSh = 156,
+  kBrtSupBookSrc = 355,
+  kUnhandled356 = 356,
+  kBrtSupSelf = 357,
+  kBrtSupSame = 358,
+  kBrtSupTabs = 359,
+  kUnhandled360 = 360,
+  kSupOther = 361,
+  kBrtExternSheet = 362,
+};
+
+ByteVec bundle_sh(std::optional<std::u16string_view> rel_id, std::optional<std::u16string_view> name) {
+  return record(kBrtBundleSh, Payload().u32(0).u32(1).wide(rel_id).wide(name));
+}
+
+ByteVec brt_name(std::optional<std::u16string_view> name, const ByteVec& rgce, const ByteVec& rgcb,
+                 std::uint32_t itab = 0xFFFFFFFF) {
+  return record(kBrtName, Payload().u32(0).u8(0).u32(itab).wide(name).counted(rgce).counted(rgcb));
+}
+
+ByteVec sup_tabs(std::initializer_list<std::u16string_view> names) {
+  Payload p;
+  p.u32(static_cast<std::uint32_t>(names.size()));
+  for (auto name : names) p.wide(name);
+  return record(kBrtSupTabs, p);
+}
+
+ByteVec extern_sheet(std::initializer_list<Xti> entries) {
+  Payload p;
+  p.u32(static_cast<std::uint32_t>(entries.size()));
+  for (const Xti& x : entries) p.i32(x.iSupBook).i32(x.itabFirst).i32(x.itabLast);
+  return record(kBrtExternSheet, p);
+}
+
+Result<Workbook> parse(const ByteVec& part) { return parse_workbook(Bytes(part)); }
+
+// ---------------------------------------------------------------------------
+// The workbook part.
+
+TEST(WorkbookParse, ReadsSheetsInRecordOrder) {
+  auto wb = parse(concat({
+      record(kBrtBeginBook),
+      bundle_sh(u"rId1", u"Sheet1"),
+      bundle_sh(std::nullopt, u"Caf\u00e9"),  // no relationship: still a sheet
+      bundle_sh(u"rId3", std::nullopt),        // null name: empty text
+  }));
+  ASSERT_TRUE(wb.has_value()) << message(wb.error());
+  EXPECT_EQ(wb->sheets, (std::vector<std::string>{"Sheet1", "Caf\xC3\xA9", ""}));
+  EXPECT_EQ(wb->sheet_rel_ids, (std::vector<std::optional<std::string>>{"rId1", std::nullopt, "rId3"}));
+}
+
+TEST(WorkbookParse, ReadsDefinedNames) {
+  const ByteVec rgce = {0x1E, 0x07, 0x00};
+  const ByteVec rgcb = {0xAA};
+  auto wb = parse(concat({
+      brt_name(u"Rate", rgce, rgcb, 2),
+      brt_name(std::nullopt, {}, {}),
+      // Comment and help strings after rgcb are not read.
+      record(kBrtName, Payload().u32(0).u8(0).u32(0).wide(u"N").counted(rgce).counted({}).wide(u"note")),
+  }));
+  ASSERT_TRUE(wb.has_value()) << message(wb.error());
+  ASSERT_EQ(wb->names.size(), 3u);
+  EXPECT_EQ(wb->names[0].name, "Rate");
+  EXPECT_EQ(wb->names[0].rgce, rgce);
+  EXPECT_EQ(wb->names[0].rgcb, rgcb);
+  EXPECT_EQ(wb->names[0].itab, 2u);
+  EXPECT_EQ(wb->names[1].name, "");
+  EXPECT_TRUE(wb->names[1].rgce.empty());
+  EXPECT_TRUE(wb->names[1].rgcb.empty());
+  EXPECT_EQ(wb->names[1].itab, 0xFFFFFFFFu);
+  EXPECT_EQ(wb->names[2].name, "N");
+  EXPECT_EQ(wb->names[2].rgce, rgce);
+  EXPECT_TRUE(wb->names[2].rgcb.empty());
+}
+
+TEST(WorkbookParse, ReadsSupportingBooksAndXti) {
+  using enum SupbookKind;
+  auto wb = parse(concat({
+      sup_tabs({u"Orphan"}),  // before any book: key -1
+      record(kBrtSupSelf),
+      record(kBrtSupBookSrc),
+      sup_tabs({u"Old"}),
+      sup_tabs({u"Data", u"Summary"}),  // replaces the list of the same book
+      record(kUnhandled356),
+      record(kBrtSupSame),
+      record(kUnhandled360),  // neither adds a book nor moves the current one
+      sup_tabs({}),
+      record(kSupOther),
+      record(kBrtSupBookSrc),
+      extern_sheet({{0, 0, 0}, {1, 0, 1}}),
+      extern_sheet({}),
+      extern_sheet({{4, -2, -2}}),  // appended; nothing is checked
+  }));
+  ASSERT_TRUE(wb.has_value()) << message(wb.error());
+  EXPECT_EQ(wb->supbooks, (std::vector<SupbookKind>{ThisBook, External, Same, Other, External}));
+  const std::unordered_map<std::int32_t, std::vector<std::string>> expected_sheets = {
+      {-1, {"Orphan"}}, {1, {"Data", "Summary"}}, {2, {}}};
+  EXPECT_EQ(wb->supbook_sheets, expected_sheets);
+  EXPECT_EQ(wb->xti, (std::vector<Xti>{{0, 0, 0}, {1, 0, 1}, {4, -2, -2}}));
+}
+
+TEST(WorkbookParse, PartWithoutHandledRecordsGivesAnEmptyWorkbook) {
+  for (const ByteVec& part : {ByteVec{}, concat({record(kBrtBeginBook), record(kUnhandled356, Payload().u32(7))})}) {
+    auto wb = parse(part);
+    ASSERT_TRUE(wb.has_value()) << message(wb.error());
+    EXPECT_TRUE(wb->sheets.empty() && wb->sheet_rel_ids.empty() && wb->names.empty() && wb->xti.empty() &&
+                wb->supbooks.empty() && wb->supbook_sheets.empty());
+  }
+}
+
+TEST(WorkbookParse, FailsOnTheFirstBadRecord) {
+  const ByteVec name_head = Payload().u32(0).u8(0).u32(0).wide(u"N").bytes;
+  const ByteVec bad_utf16 = {0x01, 0x00, 0x00, 0x00, 0x00, 0xD8};
+  const struct {
+    const char* label;
+    ByteVec part;
+    std::string_view message;
+  } cases[] = {
+      {"BrtName of 8 bytes", record(kBrtName, Payload().u32(0).u32(0)), "read past end (u32)"},
+      {"BrtName of 9 bytes", record(kBrtName, Payload().u32(0).u8(0).u32(0)), "read past end (u32)"},
+      {"BrtName without cce", record(kBrtName, Payload().raw(name_head).u8(0)), "read past end (u32)"},
+      {"BrtName cce past payload", record(kBrtName, Payload().raw(name_head).u32(2).u8(0)),
+       "BrtName rgce overruns payload"},
+      {"BrtName cce at u32 max", record(kBrtName, Payload().raw(name_head).u32(0xFFFFFFFF).u32(0)),
+       "BrtName rgce overruns payload"},
+      {"BrtName without cb", record(kBrtName, Payload().raw(name_head).counted({1}).u8(0)), "read past end (u32)"},
+      {"BrtName cb past payload", record(kBrtName, Payload().raw(name_head).counted({}).u32(1)),
+       "BrtName rgcb overruns payload"},
+      {"BrtName cb at u32 max", record(kBrtName, Payload().raw(name_head).counted({}).u32(0xFFFFFFFF)),
+       "BrtName rgcb overruns payload"},
+      {"BrtName name past payload", record(kBrtName, Payload().u32(0).u8(0).u32(0).u32(3).u8(0)),
+       "slice past end"},
+      {"BrtName name over the cap", record(kBrtName, Payload().u32(0).u8(0).u32(0).u32(0x800001)),
+       "wide string length exceeds cap"},
+      {"BrtName unpaired surrogate", record(kBrtName, Payload().u32(0).u8(0).u32(0).raw(bad_utf16).u32(0).u32(0)),
+       "invalid utf-16 in wide string"},
+      {"BrtBundleSh of 8 bytes", record(kBrtBundleSh, Payload().u32(0).u32(0)), "read past end (u32)"},
+      {"BrtBundleSh without name", record(kBrtBundleSh, Payload().u32(0).u32(0).wide(u"rId1")),
+       "read past end (u32)"},
+      {"BrtBundleSh bad rel id", record(kBrtBundleSh, Payload().u32(0).u32(0).raw(bad_utf16).wide(u"S")),
+       "invalid utf-16 in wide string"},
+      {"BrtSupTabs of 3 bytes", record(kBrtSupTabs, Payload().u8(1).u8(0).u8(0)), "read past end (u32)"},
+      {"BrtSupTabs short of names", record(kBrtSupTabs, Payload().u32(2).wide(u"A")), "read past end (u32)"},
+      // The untrusted count must not size an allocation.
+      {"BrtSupTabs count at u32 max", record(kBrtSupTabs, Payload().u32(0xFFFFFFFF).wide(u"A")),
+       "read past end (u32)"},
+      {"BrtExternSheet of 3 bytes", record(kBrtExternSheet, Payload().u8(1).u8(0).u8(0)), "read past end (u32)"},
+      {"BrtExternSheet 2 entries in 16 bytes", record(kBrtExternSheet, Payload().u32(2).i32(0).i32(0).i32(0)),
+       "read past end (u32)"},
+      {"BrtExternSheet 2 entries in 27 bytes",
+       record(kBrtExternSheet, Payload().u32(2).i32(0).i32(0).i32(0).i32(0).i32(0).u8(0).u8(0).u8(0)),
+       "read past end (u32)"},
+      {"BrtExternSheet count at u32 max", record(kBrtExternSheet, Payload().u32(0xFFFFFFFF)),
+       "read past end (u32)"},
+      {"truncated record id", concat({bundle_sh(u"rId1", u"S"), {0x9C}}), "truncated record id"},
+      {"three-byte record id", {0x9C, 0x81, 0x00}, "record id continues past 2 bytes"},
+      {"truncated record length", {0x27, 0x80}, "truncated record length"},
+      {"five-byte record length", {0x27, 0x80, 0x80, 0x80, 0x80, 0x00}, "record length continues past 4 bytes"},
+      {"payload past the part", {0x27, 0x02, 0x00}, "record payload overruns buffer"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    auto wb = parse(c.part);
+    ASSERT_FALSE(wb.has_value());
+    EXPECT_EQ(message(wb.error()), c.message);
+  }
+}
 
 // ---------------------------------------------------------------------------
 // Sheet-name tests against the patterns they stand for.
