@@ -18,6 +18,7 @@
 #include <array>
 #include <cassert>
 #include <new>
+#include <unordered_map>
 
 namespace mdn {
 
@@ -364,6 +365,121 @@ std::string sha256_hex_prefix(std::string_view bytes, std::size_t digits) {
   return hex;
 }
 
+
+// ---- wrapper detection -------------------------------------------------------
+
+bool is_open(const Token& t) {
+  return (t.kind == TokenType::Function || t.kind == TokenType::Paren) &&
+         t.subtype == TokenSubtype::Open;
+}
+
+bool is_close(const Token& t) {
+  return (t.kind == TokenType::Function || t.kind == TokenType::Paren) &&
+         t.subtype == TokenSubtype::Close;
+}
+
+bool is_argument_separator(const Token& t) {
+  return t.kind == TokenType::Separator && t.subtype == TokenSubtype::Argument;
+}
+
+bool is_function_open(const Token& t) {
+  return t.kind == TokenType::Function && t.subtype == TokenSubtype::Open;
+}
+
+bool is_reference(const Token& t) {
+  return t.kind == TokenType::Operand && t.subtype == TokenSubtype::Range;
+}
+
+// The run haystack[start, start + length) is a whole argument or a whole
+// parenthesised group: an opener or argument separator before it, a closer
+// or argument separator after it, or the formula's own edge.
+bool is_bounded_run(std::span<const Token> haystack, std::size_t start, std::size_t length) {
+  const std::size_t end = start + length;
+  const bool left = start == 0 || is_open(haystack[start - 1]) ||
+                    is_argument_separator(haystack[start - 1]);
+  const bool right = end == haystack.size() || is_close(haystack[end]) ||
+                     is_argument_separator(haystack[end]);
+  return left && right;
+}
+
+// Labels interned as small integers for one search, so the scan compares
+// integers. A haystack label the needle lacks gets an id no needle has.
+struct InternedLabels {
+  std::vector<std::uint32_t> needle;
+  std::vector<std::uint32_t> haystack;
+};
+
+InternedLabels intern_labels(std::span<const Token> haystack,
+                             std::span<const std::string_view> needle, bool by_shape) {
+  InternedLabels ids;
+  std::unordered_map<std::string_view, std::uint32_t> id_of;
+  id_of.reserve(needle.size());
+  ids.needle.reserve(needle.size());
+  for (const std::string_view label : needle) {
+    const auto next = static_cast<std::uint32_t>(id_of.size());
+    ids.needle.push_back(id_of.try_emplace(label, next).first->second);
+  }
+  const auto absent = static_cast<std::uint32_t>(id_of.size());
+  ids.haystack.reserve(haystack.size());
+  std::string scratch;
+  for (const Token& token : haystack) {
+    const std::string_view label = by_shape ? shape_label_view(token, scratch) : token.value;
+    const auto found = id_of.find(label);
+    ids.haystack.push_back(found == id_of.end() ? absent : found->second);
+  }
+  return ids;
+}
+
+// prefix[q] is the length of the longest proper border of pattern[0, q].
+std::vector<std::size_t> prefix_function(std::span<const std::uint32_t> pattern) {
+  std::vector<std::size_t> prefix(pattern.size(), 0);
+  std::size_t border = 0;
+  for (std::size_t q = 1; q < pattern.size(); ++q) {
+    while (border > 0 && pattern[q] != pattern[border]) border = prefix[border - 1];
+    if (pattern[q] == pattern[border]) ++border;
+    prefix[q] = border;
+  }
+  return prefix;
+}
+
+// Whether the list holds a reference or a function call: only such a
+// formula is ever searched for inside another one.
+bool is_significant(std::span<const Token> tokens) {
+  return std::any_of(tokens.begin(), tokens.end(),
+                     [](const Token& t) { return is_reference(t) || is_function_open(t); });
+}
+
+// Whether the list holds a function call or at least two operands: a shape
+// search for a lone operand would match any reference anywhere.
+bool is_compound(std::span<const Token> tokens) {
+  if (std::any_of(tokens.begin(), tokens.end(), is_function_open)) return true;
+  return std::count_if(tokens.begin(), tokens.end(), [](const Token& t) {
+           return t.kind == TokenType::Operand;
+         }) >= 2;
+}
+
+// Searches for the whole `inner` formula inside `outer`, by token text or
+// by shape label; on a hit the key names `outer` with the hit as its run.
+std::optional<WrapperMatch> search_wrapper(std::span<const Token> inner,
+                                           std::span<const Token> outer, bool by_shape,
+                                           WrapperKind kind) {
+  if (inner.size() >= outer.size()) return std::nullopt;
+  std::vector<std::string> shape_labels;
+  std::vector<std::string_view> needle;
+  needle.reserve(inner.size());
+  if (by_shape) {
+    shape_labels.reserve(inner.size());
+    for (const Token& token : inner) shape_labels.push_back(shape_label(token));
+    needle.assign(shape_labels.begin(), shape_labels.end());
+  } else {
+    for (const Token& token : inner) needle.push_back(token.value);
+  }
+  const std::optional<std::size_t> start = find_occurrence(outer, needle, by_shape);
+  if (!start) return std::nullopt;
+  // find_occurrence only returns starts whose whole run lies inside `outer`.
+  return WrapperMatch{skeleton_key(outer, *start, inner.size()), kind, !by_shape};
+}
+
 }  // namespace
 
 std::string shape_label(const Token& token) {
@@ -387,6 +503,55 @@ std::string skeleton_key(std::span<const Token> tokens, std::size_t start, std::
   append_labels(tokens.subspan(start + length));
   joined.pop_back();  // the separator after the last label
   return sha256_hex_prefix(joined, SKELETON_KEY_DIGITS);
+}
+
+std::string_view wrapper_kind_name(WrapperKind kind) {
+  switch (kind) {
+    case WrapperKind::Wrapped: return "wrapped";
+    case WrapperKind::Unwrapped: return "unwrapped";
+    case WrapperKind::None: break;
+  }
+  return {};
+}
+
+std::optional<std::size_t> find_occurrence(std::span<const Token> haystack,
+                                           std::span<const std::string_view> needle,
+                                           bool by_shape) {
+  const std::size_t length = needle.size();
+  if (length == 0 || length >= haystack.size()) return std::nullopt;
+  const InternedLabels ids = intern_labels(haystack, needle, by_shape);
+  const std::vector<std::size_t> prefix = prefix_function(ids.needle);
+  // Knuth-Morris-Pratt: every occurrence is seen once, left to right, and
+  // the first one that is a bounded run wins.
+  std::size_t matched = 0;
+  for (std::size_t j = 0; j < ids.haystack.size(); ++j) {
+    while (matched > 0 && ids.haystack[j] != ids.needle[matched]) matched = prefix[matched - 1];
+    if (ids.haystack[j] == ids.needle[matched]) ++matched;
+    if (matched < length) continue;
+    const std::size_t start = j + 1 - length;
+    if (is_bounded_run(haystack, start, length)) return start;
+    matched = prefix[length - 1];
+  }
+  return std::nullopt;
+}
+
+std::optional<WrapperMatch> detect_wrapper(std::span<const Token> old_tokens,
+                                           std::span<const Token> new_tokens) {
+  const bool old_significant = is_significant(old_tokens);
+  const bool new_significant = is_significant(new_tokens);
+  if (old_significant) {
+    if (auto hit = search_wrapper(old_tokens, new_tokens, false, WrapperKind::Wrapped)) return hit;
+  }
+  if (new_significant) {
+    if (auto hit = search_wrapper(new_tokens, old_tokens, false, WrapperKind::Unwrapped)) return hit;
+  }
+  if (old_significant && is_compound(old_tokens)) {
+    if (auto hit = search_wrapper(old_tokens, new_tokens, true, WrapperKind::Wrapped)) return hit;
+  }
+  if (new_significant && is_compound(new_tokens)) {
+    if (auto hit = search_wrapper(new_tokens, old_tokens, true, WrapperKind::Unwrapped)) return hit;
+  }
+  return std::nullopt;
 }
 
 Token Token::operand(std::string text) {

@@ -239,5 +239,116 @@ TEST(FormulaDeltaKeys, WhatKeysIgnoreAndKeep) {
   EXPECT_NE(key("=IFERROR(A1,#N/A)"), key("=IFERROR(A1,#REF!)"));
 }
 
+// ---------------------------------------------------------------------------
+// Wrapper detection
+
+TEST(FormulaDeltaWrapper, FindOccurrenceNeighbours) {
+  struct Case {
+    std::string_view haystack;
+    std::vector<std::string_view> needle;
+    bool by_shape;
+    std::optional<std::size_t> start;
+  };
+  const std::optional<std::size_t> none;
+  const Case cases[] = {
+      {"=A1+B1", {}, false, none},
+      {"=A1", {"A1"}, false, none},  // not strictly shorter
+      {"=A1+B1", {"A1"}, false, none},
+      {"=A1+B1", {"B1"}, false, none},
+      {"=(A1)+1", {"A1"}, false, 1},
+      {"=(A1)+1", {"(", "A1", ")"}, false, none},
+      {"=1+SUM(A1)", {"SUM(", "A1", ")"}, false, none},
+      {"=(A1)", {"(", "A1"}, false, 0},   // head of the formula, closer after
+      {"=(A1)", {"A1", ")"}, false, 1},   // tail of the formula, opener before
+      {"=SUM(B2)+MAX(C3)", {"C3"}, false, 5},
+      {"=SUM(B2)+MAX(C3)", {"REF"}, true, 1},
+      {"=MAX(SUM(A1))", {"sum(", "A1", ")"}, false, none},
+      {"=MAX(SUM(A1))", {"sum(", "REF", ")"}, true, 1},
+      {"=SUM( A1)", {"A1"}, false, none},
+      {"=SUM((A1,B1))", {"A1"}, false, none},  // union comma
+      {"=SUM((A1,B1))", {"(", "A1", ",", "B1", ")"}, false, 1},
+      {"={1,A1,2}", {"A1"}, false, 3},  // argument commas inside braces qualify
+      {"={A1,2}", {"A1"}, false, none},
+      {"={1;A1;2}", {"A1"}, false, none},
+      {"=MAX(A1,A1)", {"A1"}, false, 1},  // leftmost
+      // The occurrence at 3 fails its left check; the overlapping one at 5 holds.
+      {"=F(1+A1,A1,A1)", {"A1", ",", "A1"}, false, 5},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.haystack);
+    EXPECT_EQ(find_occurrence(tokens_of(c.haystack), c.needle, c.by_shape), c.start);
+  }
+}
+
+TEST(FormulaDeltaWrapper, DetectWrapper) {
+  struct Case {
+    std::string_view old_text, new_text;
+    WrapperKind kind;
+    bool exact;
+    std::size_t run_start;  // where the shorter formula sits in the longer
+  };
+  const Case cases[] = {
+      {"=A1+B1", "=IFERROR(A1+B1,0)", WrapperKind::Wrapped, true, 1},
+      {"=IFERROR(A1+B1,0)", "=A1+B1", WrapperKind::Unwrapped, true, 1},
+      {"=SUM(A1:A5)", "=MAX(SUM(A2:A6),0)", WrapperKind::Wrapped, false, 1},
+      {"=A1", "=IF(A1>0,A1,0)", WrapperKind::Wrapped, true, 5},
+      {"=A1+B1", "=MAX(A2+B2,0)", WrapperKind::Wrapped, false, 1},
+      {"=MAX(A2+B2,0)", "=A1+B1", WrapperKind::Unwrapped, false, 1},
+      {"=SUM(A1)", "=IFERROR(sum(A1),0)", WrapperKind::Wrapped, false, 1},
+      {"=A1", "={1,A1,2}", WrapperKind::Wrapped, true, 3},
+      {"=A1", "=A1*2", WrapperKind::None, false, 0},
+      {"=A1+B1", "=A1+B1", WrapperKind::None, false, 0},
+      {"=1+2", "=MAX(1+2,0)", WrapperKind::None, false, 0},
+      {"=MAX(1+2,0)", "=1+2", WrapperKind::None, false, 0},
+      {"=A1+B1", "=IFERROR( A1+B1,0)", WrapperKind::None, false, 0},
+      {"=A1", "=MAX(B2,0)", WrapperKind::None, false, 0},
+      {"=A1", "=SUM((A1,B1))", WrapperKind::None, false, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.old_text) + " -> " + std::string(c.new_text));
+    const std::vector<Token> old_tokens = tokens_of(c.old_text);
+    const std::vector<Token> new_tokens = tokens_of(c.new_text);
+    const std::optional<WrapperMatch> match = detect_wrapper(old_tokens, new_tokens);
+    if (c.kind == WrapperKind::None) {
+      EXPECT_FALSE(match);
+      continue;
+    }
+    ASSERT_TRUE(match);
+    const bool wrapped = c.kind == WrapperKind::Wrapped;
+    const std::vector<Token>& outer = wrapped ? new_tokens : old_tokens;
+    const std::size_t run_length = (wrapped ? old_tokens : new_tokens).size();
+    EXPECT_EQ(*match, (WrapperMatch{skeleton_key(outer, c.run_start, run_length), c.kind, c.exact}));
+  }
+  // Wrapping and unwrapping by the same wrapper share the key.
+  EXPECT_EQ(detect_wrapper(tokens_of("=A1+B1"), tokens_of("=IFERROR(A1+B1,0)"))->skeleton,
+            "7153e1f07d05");
+  EXPECT_EQ(detect_wrapper(tokens_of("=IFERROR(A1+B1,0)"), tokens_of("=A1+B1"))->skeleton,
+            "7153e1f07d05");
+}
+
+// A needle that occurs at every other position of a long haystack, each
+// occurrence failing its neighbour checks: a search that compares the whole
+// needle at each start would take billions of steps here.
+TEST(FormulaDeltaWrapper, FindOccurrenceIsLinear) {
+  const auto alternating = [](std::size_t operands, std::string_view last) {
+    std::vector<Token> tokens;
+    for (std::size_t i = 0; i < operands; ++i) {
+      if (i > 0) tokens.push_back(Token{"+", TokenType::InfixOp, TokenSubtype::Plain});
+      tokens.push_back(Token::operand(std::string(i + 1 == operands ? last : "A1")));
+    }
+    return tokens;
+  };
+  const std::vector<Token> haystack = alternating(200'000, "A1");
+  const auto start_time = std::chrono::steady_clock::now();
+  for (std::string_view last : {"A1", "B1"}) {
+    std::vector<std::string_view> needle;
+    for (const Token& token : alternating(100'000, last)) needle.push_back(token.value);
+    EXPECT_FALSE(find_occurrence(haystack, needle, false));
+    EXPECT_FALSE(find_occurrence(haystack, std::vector<std::string_view>(needle.size() - 1, "REF"), true));
+  }
+  const auto elapsed = std::chrono::steady_clock::now() - start_time;
+  EXPECT_LT(elapsed, std::chrono::seconds(2));
+}
+
 }  // namespace
 }  // namespace mdn
