@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <array>
 #include <cassert>
+#include <cstdint>
 #include <new>
 #include <unordered_map>
 
@@ -480,6 +481,88 @@ std::optional<WrapperMatch> search_wrapper(std::span<const Token> inner,
   return WrapperMatch{skeleton_key(outer, *start, inner.size()), kind, !by_shape};
 }
 
+// ---- references ------------------------------------------------------------------
+
+// A function opener's name as compared here: no "(", no prefix up to the
+// last "." ("_xlfn._xlws.FILTER(" is FILTER), compared without letter case.
+bool function_named(const Token& opener, std::string_view lower_name) {
+  std::string_view name = opener.value;
+  if (name.ends_with('(')) name.remove_suffix(1);
+  const std::size_t dot = name.rfind('.');
+  if (dot != std::string_view::npos) name.remove_prefix(dot + 1);
+  return equals_ignoring_case(name, lower_name);
+}
+
+RefContext context_of_call(const Token& opener) {
+  if (function_named(opener, "single")) return RefContext::Implicit;
+  if (function_named(opener, "anchorarray")) return RefContext::Spill;
+  return RefContext::None;
+}
+
+std::string reference_text(std::string_view value, RefContext context) {
+  std::string text;
+  text.reserve(value.size() + 1);
+  if (context == RefContext::Implicit) text += '@';
+  text += value;
+  if (context == RefContext::Spill) text += '#';
+  std::transform(text.begin(), text.end(), text.begin(), lower_ascii);
+  return text;
+}
+
+// Pairs every function opener with its closer. Nothing for LAMBDA and LET,
+// whose parameter names would read as references, and for unbalanced calls.
+std::optional<CloseOf> pair_calls(std::span<const Token> tokens) {
+  CloseOf close_of(tokens.size(), NO_CLOSER);
+  std::vector<std::size_t> open_calls;
+  for (std::size_t i = 0; i < tokens.size(); ++i) {
+    const Token& token = tokens[i];
+    if (token.kind != TokenType::Function) continue;
+    if (token.subtype == TokenSubtype::Open) {
+      if (function_named(token, "lambda") || function_named(token, "let")) return std::nullopt;
+      open_calls.push_back(i);
+    } else if (token.subtype == TokenSubtype::Close) {
+      if (open_calls.empty()) return std::nullopt;
+      close_of[open_calls.back()] = i;
+      open_calls.pop_back();
+    }
+  }
+  if (!open_calls.empty()) return std::nullopt;
+  return close_of;
+}
+
+// Splits "Sheet1!A1:B2" into the sheet part before the last "!" (empty
+// without one) and the address after it.
+std::pair<std::string_view, std::string_view> split_sheet(std::string_view reference) {
+  const std::size_t bang = reference.rfind('!');
+  if (bang == std::string_view::npos) return {{}, reference};
+  return {reference.substr(0, bang), reference.substr(bang + 1)};
+}
+
+// An end cell that moved down in its column or right in its row, or stayed
+// on the same cell (only "$" markers changed).
+bool end_moved_down_or_right(const EndPoint& old_end, const EndPoint& new_end) {
+  if (old_end.letters.size() == new_end.letters.size()) {
+    if (old_end.letters == new_end.letters && new_end.row >= old_end.row) return true;
+    return new_end.row == old_end.row && new_end.letters >= old_end.letters;
+  }
+  return new_end.letters.size() > old_end.letters.size() && new_end.row == old_end.row;
+}
+
+// Two differing range operands: same sheet, same start, end extended.
+bool is_extended_range(std::string_view old_value, std::string_view new_value) {
+  const auto [old_sheet, old_address] = split_sheet(old_value);
+  const auto [new_sheet, new_address] = split_sheet(new_value);
+  const std::size_t old_colon = old_address.find(':');
+  const std::size_t new_colon = new_address.find(':');
+  if (old_colon == std::string_view::npos || new_colon == std::string_view::npos) return false;
+  if (old_sheet != new_sheet || old_address.substr(0, old_colon) != new_address.substr(0, new_colon)) {
+    return false;
+  }
+  const std::optional<EndPoint> old_end = endpoint(old_address.substr(old_colon + 1));
+  const std::optional<EndPoint> new_end = endpoint(new_address.substr(new_colon + 1));
+  return old_end && new_end && end_moved_down_or_right(*old_end, *new_end);
+}
+
 }  // namespace
 
 std::string shape_label(const Token& token) {
@@ -552,6 +635,68 @@ std::optional<WrapperMatch> detect_wrapper(std::span<const Token> old_tokens,
     if (auto hit = search_wrapper(new_tokens, old_tokens, true, WrapperKind::Unwrapped)) return hit;
   }
   return std::nullopt;
+}
+
+std::optional<ReferenceSet> collect_references(std::span<const Token> tokens) {
+  const std::optional<CloseOf> close_of = pair_calls(tokens);
+  if (!close_of) return std::nullopt;
+  ReferenceSet set;
+  if (walk(tokens, *close_of, 0, tokens.size(), RefContext::None, set)) return std::nullopt;
+  return set;
+}
+
+// Recursion depth is the nesting depth of function calls, which the
+// tokenizer caps at 256 open brackets, so the stack stays small.
+bool walk(std::span<const Token> tokens, const CloseOf& close_of, std::size_t from, std::size_t to,
+          RefContext context, ReferenceSet& set) {
+  if (to > tokens.size()) return true;
+  for (std::size_t i = from; i < to;) {
+    const Token& token = tokens[i];
+    if (is_reference(token)) {
+      set.insert(reference_text(token.value, context));
+      ++i;
+    } else if (is_function_open(token)) {
+      // Cannot fail after pair_calls; checked so that a bad map ends cleanly.
+      if (i >= close_of.size() || close_of[i] == NO_CLOSER || close_of[i] >= to) return true;
+      const std::size_t closer = close_of[i];
+      if (walk(tokens, close_of, i + 1, closer, context_of_call(token), set)) return true;
+      i = closer + 1;
+    } else {
+      ++i;
+    }
+  }
+  return false;
+}
+
+std::optional<EndPoint> endpoint(std::string_view text) {
+  if (text.starts_with('$')) text.remove_prefix(1);
+  const std::size_t mark = text.find_first_of("$0123456789");
+  if (mark == std::string_view::npos || mark == 0 || mark > 3) return std::nullopt;
+  const std::string_view letters = text.substr(0, mark);
+  if (!std::all_of(letters.begin(), letters.end(), is_upper)) return std::nullopt;
+  std::string_view digits = text.substr(mark);
+  if (digits.starts_with('$')) digits.remove_prefix(1);
+  if (digits.empty() || !all_digits(digits)) return std::nullopt;
+  std::uint64_t row = 0;
+  for (const char c : digits) {
+    row = row * 10 + static_cast<std::uint64_t>(c - '0');
+    if (row > UINT32_MAX) return std::nullopt;
+  }
+  return EndPoint{letters, static_cast<std::uint32_t>(row)};
+}
+
+bool differs_only_by_extension(std::span<const Token> old_tokens, std::span<const Token> new_tokens) {
+  if (old_tokens.size() != new_tokens.size()) return false;
+  bool extended = false;
+  for (std::size_t i = 0; i < old_tokens.size(); ++i) {
+    const Token& old_token = old_tokens[i];
+    const Token& new_token = new_tokens[i];
+    if (old_token.kind != new_token.kind || old_token.subtype != new_token.subtype) return false;
+    if (old_token.value == new_token.value) continue;
+    if (!is_reference(old_token) || !is_extended_range(old_token.value, new_token.value)) return false;
+    extended = true;
+  }
+  return extended;
 }
 
 Token Token::operand(std::string text) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <string_view>
@@ -348,6 +349,116 @@ TEST(FormulaDeltaWrapper, FindOccurrenceIsLinear) {
   }
   const auto elapsed = std::chrono::steady_clock::now() - start_time;
   EXPECT_LT(elapsed, std::chrono::seconds(2));
+}
+
+// ---------------------------------------------------------------------------
+// References
+
+// The collected set, sorted and joined by spaces, or "absent".
+std::string references_of(std::string_view text) {
+  const std::optional<ReferenceSet> set = collect_references(tokens_of(text));
+  if (!set) return "absent";
+  std::vector<std::string> sorted(set->begin(), set->end());
+  std::sort(sorted.begin(), sorted.end());
+  std::string out;
+  for (const std::string& reference : sorted) out += (out.empty() ? "" : " ") + reference;
+  return out;
+}
+
+TEST(FormulaDeltaReferences, CollectReferences) {
+  struct Case {
+    std::string_view text;
+    std::string_view references;
+  };
+  const Case cases[] = {
+      {"=A1+Sheet2!$B$1", "a1 sheet2!$b$1"},
+      {"=1+2", ""},
+      {"=Total*2", "total"},
+      {"=A1+a1+\"A1\"", "a1"},
+      {"=_xlfn.SINGLE(A1:A5)", "@a1:a5"},
+      {"=_xlfn.ANCHORARRAY(B2)", "b2#"},
+      {"=_xlfn.SINGLE(INDEX(A1:A9,2))", "a1:a9"},
+      {"=_xlfn.SINGLE((A1))", "@a1"},
+      {"=SUM(A1,single(B1),C1)", "@b1 a1 c1"},
+      {"='My Sheet'!A1+Table1[[#This Row],[Amount]]", "'my sheet'!a1 table1[[#this row],[amount]]"},
+      {"=LAMBDA(x,x+1)(A1)", "absent"},
+      {"=_xlfn.LET(x,1,x)", "absent"},
+      {"=SUM(_xlfn.lambda(x,x)(1))", "absent"},
+      {"=_xlfn._xlpm.Let(x,1,x)", "absent"},
+      {"=LETTER(A1)", "a1"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(references_of(c.text), c.references);
+  }
+}
+
+TEST(FormulaDeltaReferences, WalkFailsOnABrokenPairing) {
+  const std::vector<Token> tokens = tokens_of("=SUM(A1)");
+  ReferenceSet set;
+  EXPECT_TRUE(walk(tokens, CloseOf{}, 0, tokens.size(), RefContext::None, set));
+  EXPECT_TRUE(walk(tokens, CloseOf{NO_CLOSER, NO_CLOSER, NO_CLOSER}, 0, 3, RefContext::None, set));
+  EXPECT_TRUE(walk(tokens, CloseOf{2, NO_CLOSER, NO_CLOSER}, 0, 2, RefContext::None, set));
+  EXPECT_TRUE(walk(tokens, CloseOf{2, NO_CLOSER, NO_CLOSER}, 0, 4, RefContext::None, set));
+  EXPECT_FALSE(walk(tokens, CloseOf{2, NO_CLOSER, NO_CLOSER}, 0, 3, RefContext::Spill, set));
+  EXPECT_EQ(set, ReferenceSet{"a1"});
+}
+
+TEST(FormulaDeltaReferences, Endpoint) {
+  struct Case {
+    std::string_view text;
+    std::optional<EndPoint> end;
+  };
+  const Case cases[] = {
+      {"B10", EndPoint{"B", 10}},        {"$B$10", EndPoint{"B", 10}},
+      {"$B10", EndPoint{"B", 10}},       {"XFD1048576", EndPoint{"XFD", 1048576}},
+      {"A4294967295", EndPoint{"A", 4294967295}},
+      {"A4294967296", std::nullopt},     {"b10", std::nullopt},
+      {"ABCD1", std::nullopt},           {"B", std::nullopt},
+      {"10", std::nullopt},              {"B$$10", std::nullopt},
+      {"B10C", std::nullopt},            {"B$", std::nullopt},
+      {"$$B1", std::nullopt},            {"", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(endpoint(c.text), c.end);
+  }
+}
+
+TEST(FormulaDeltaReferences, DiffersOnlyByExtension) {
+  struct Case {
+    std::string_view old_text, new_text;
+    bool extension;
+  };
+  const Case cases[] = {
+      {"=SUM(A1:A10)", "=SUM(A1:A11)", true},
+      {"=SUM(A1:C1)", "=SUM(A1:D1)", true},
+      {"=SUM(A1:Z1)", "=SUM(A1:AA1)", true},
+      {"=Sheet1!A1:A10", "=Sheet1!A1:A12", true},
+      {"=SUM(A1:A5,B1:B5)", "=SUM(A1:A6,B1:B6)", true},
+      {"=SUM(A1:A5,B1:B5)", "=SUM(A1:A6,B1:B5)", true},
+      {"=SUM(A1:A10)", "=SUM(A1:$A$10)", true},
+      {"='My Sheet'!$A$1:$A$10", "='My Sheet'!$A$1:$A$20", true},
+      {"=SUM(A1:A10)", "=SUM(A1:A10)", false},
+      {"=SUM(A1:A10)", "=SUM(A1:A9)", false},
+      {"=SUM(A1:C1)", "=SUM(A1:B1)", false},
+      {"=SUM(A1:AA1)", "=SUM(A1:Z1)", false},
+      {"=SUM(A1:Z1)", "=SUM(A1:AA2)", false},
+      {"=SUM(A1:A10)", "=SUM(A2:A11)", false},
+      {"=SUM(A1:A10)", "=SUM(A1:B11)", false},
+      {"=SUM(A1:A10)", "=SUM(Sheet2!A1:A11)", false},
+      {"=SUM(Sheet1!A1:A10)", "=SUM(Sheet2!A1:A11)", false},
+      {"=SUM(A1:A10)+B1", "=SUM(A1:A11)+B2", false},
+      {"=SUM(a1:a10)", "=SUM(a1:a11)", false},
+      {"=SUM(A1:A10)", "=SUM( A1:A11)", false},
+      {"=SUM(A1:A10)", "=MAX(A1:A11)", false},
+      {"=SUM(A:A)", "=SUM(A:B)", false},
+      {"=SUM(A1:A10,1)", "=SUM(A1:A11,2)", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.old_text) + " -> " + std::string(c.new_text));
+    EXPECT_EQ(differs_only_by_extension(tokens_of(c.old_text), tokens_of(c.new_text)), c.extension);
+  }
 }
 
 }  // namespace
