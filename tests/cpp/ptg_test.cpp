@@ -2,10 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <limits>
+#include <span>
 #include <string>
 #include <vector>
+
+#include "token_writer.h"
 
 namespace mdn {
 namespace {
@@ -167,6 +171,317 @@ TEST(PtgRefTest, RelativeLocations) {
   EXPECT_EQ(loc_rel(six, 3, 0, 0).error(), DecodeError::read_past_end_u32);
   EXPECT_EQ(loc_rel(six, 1, 0, 0).error(), DecodeError::read_past_end_u16);
   EXPECT_EQ(loc_rel(six, 7, 0, 0).error(), DecodeError::read_past_end_u32);
+}
+
+// ---------------------------------------------------------------------------
+// The renderer.
+
+using test::TokenWriter;
+using test::colword;
+using test::rel;
+namespace ptg = test::ptg;
+namespace attr = test::attr;
+using test::el_bool;
+using test::el_err;
+using test::el_num;
+using test::el_str;
+
+TokenWriter w() { return {}; }
+
+// The rendered text, or the failure message behind "error: ".
+std::string outcome(const TokenWriter& tokens, const Workbook& wb = {}, std::uint32_t base_row = 0,
+                    std::uint32_t base_col = 0, Notation notation = A1) {
+  auto text = render(tokens.rgce, tokens.rgcb, wb, base_row, base_col, notation);
+  return text ? *text : "error: " + std::string(message(text.error()));
+}
+
+std::string fails(DecodeError e) { return "error: " + std::string(message(e)); }
+
+struct Case {
+  TokenWriter tokens;
+  std::string expected;
+};
+
+void expect_all(std::span<const Case> cases, const Workbook& wb = {}) {
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    SCOPED_TRACE("case " + std::to_string(i) + ": " + cases[i].expected);
+    EXPECT_EQ(outcome(cases[i].tokens, wb), cases[i].expected);
+  }
+}
+
+TEST(PtgRenderTest, StackAndOperators) {
+  const Case cases[] = {
+      {w(), fails(DecodeError::stack_imbalance)},
+      {w().integer(1).integer(2), fails(DecodeError::stack_imbalance)},
+      {w().integer(1).op(ptg::add), fails(DecodeError::stack_underflow)},
+      {w().op(ptg::uminus), fails(DecodeError::stack_underflow)},
+      {w().op(ptg::percent), fails(DecodeError::stack_underflow)},
+      {w().op(ptg::paren), fails(DecodeError::stack_underflow)},
+      {w().attr(attr::sum), fails(DecodeError::stack_underflow)},
+      {w().integer(2).integer(3).op(ptg::power).op(ptg::uminus), "-2^3"},
+      {w().integer(1).op(ptg::uplus), "+1"},
+      {w().integer(5).op(ptg::percent), "5%"},
+      {w().integer(1).op(ptg::paren), "(1)"},
+      {w().op(ptg::miss_arg), ""},
+      {w().integer(3).attr(attr::sum), "SUM(3)"},
+      // the first failure ends the render
+      {w().op(ptg::add).raw({0x00}), fails(DecodeError::stack_underflow)},
+  };
+  expect_all(cases);
+}
+
+TEST(PtgRenderTest, BinaryOperatorTexts) {
+  const std::pair<std::uint8_t, const char*> operators[] = {
+      {ptg::add, "1+2"},   {ptg::sub, "1-2"},    {ptg::mul, "1*2"},   {ptg::div, "1/2"},
+      {ptg::power, "1^2"}, {ptg::concat, "1&2"}, {ptg::lt, "1<2"},    {ptg::le, "1<=2"},
+      {ptg::eq, "1=2"},    {ptg::ge, "1>=2"},    {ptg::gt, "1>2"},    {ptg::ne, "1<>2"},
+      {ptg::isect, "1 2"}, {ptg::union_, "1,2"}, {ptg::range, "1:2"},
+  };
+  for (const auto& [opcode, text] : operators) {
+    SCOPED_TRACE(text);
+    EXPECT_EQ(outcome(w().integer(1).integer(2).op(opcode)), text);
+  }
+}
+
+TEST(PtgRenderTest, Opcodes) {
+  const Case cases[] = {
+      // the class bits and bit 7 are ignored
+      {w().ref(2, colword(1), 0x24), "$B$3"},
+      {w().ref(2, colword(1), 0x44), "$B$3"},
+      {w().ref(2, colword(1), 0x64), "$B$3"},
+      {w().ref(2, colword(1), 0xA4), "$B$3"},
+      {w().raw({0x00}), fails(DecodeError::unknown_ptg)},
+      {w().raw({0x1A}), fails(DecodeError::unknown_ptg)},
+      {w().raw({0x1B}), fails(DecodeError::unknown_ptg)},
+      {w().raw({0x2E}), fails(DecodeError::unknown_ptg)},
+      {w().raw({0x38}), fails(DecodeError::unknown_ptg)},
+      {w().raw({0x3E}), fails(DecodeError::unknown_ptg)},
+      {w().raw({0x7F}), fails(DecodeError::unknown_ptg)},
+      // tokens whose payload is not read, even when it is cut short
+      {w().padded(ptg::tbl, 5), "#TBL#"},
+      {w().raw({ptg::tbl}), "#TBL#"},
+      {w().raw({ptg::exp}), "#EXP#"},
+      {w().padded(ptg::ref_err, 7), "#REF!"},
+      {w().padded(ptg::area_err, 13), "#REF!"},
+      // Mem tokens render nothing; their subexpression follows
+      {w().padded(ptg::mem_func, 3).ref(0, rel(0)).ref(1, rel(1)).op(ptg::range), "A1:B2"},
+      {w().padded(ptg::mem_err, 7).integer(1), "1"},
+      {w().padded(ptg::mem_no_mem, 7).integer(1), "1"},
+      {w().padded(ptg::mem_area, 7).integer(1), "1"},
+      // extended tokens
+      {w().list(0, 0), "#TABLE_REF#"},
+      {w().padded(0x18, 6), fails(DecodeError::unknown_eptg18)},
+      {w().raw({0x18, 0x1D, 0, 0, 0, 0}), "#SXNAME#"},
+      {w().raw({0x18}), fails(DecodeError::eptg18_past_end)},
+      {w().raw({0x18, 0x1A}), fails(DecodeError::unknown_eptg18)},
+  };
+  expect_all(cases);
+}
+
+TEST(PtgRenderTest, Literals) {
+  const Case cases[] = {
+      {w().str(u"a\"b"), "\"a\"\"b\""},
+      {w().str(u""), "\"\""},
+      {w().str(u"\u00e9\xD83D\xDE00"), "\"\u00e9\U0001F600\""},
+      {w().str(u"\xD800"), fails(DecodeError::str_bad_utf16)},
+      {w().raw({0x17, 0x02}), fails(DecodeError::read_past_end_u16)},
+      {w().raw({0x17, 0x02, 0x00, 'a', 0x00}), fails(DecodeError::str_text_past_end)},
+      {w().err(0x00), "#NULL!"},
+      {w().err(0x07), "#DIV/0!"},
+      {w().err(0x0F), "#VALUE!"},
+      {w().err(0x17), "#REF!"},
+      {w().err(0x1D), "#NAME?"},
+      {w().err(0x24), "#NUM!"},
+      {w().err(0x2A), "#N/A"},
+      {w().err(0x2B), "#GETTING_DATA"},
+      {w().err(0x63), "#N/A"},
+      {w().raw({0x1C}), fails(DecodeError::err_code_past_end)},
+      {w().boolean(2), "TRUE"},
+      {w().boolean(0), "FALSE"},
+      {w().raw({0x1D}), fails(DecodeError::bool_value_past_end)},
+      {w().integer(65535), "65535"},
+      {w().raw({0x1E, 0x01}), fails(DecodeError::read_past_end_u16)},
+      {w().num(1.5), "1.5"},
+      {w().num(-2.5e-7), "-2.5E-07"},
+      {w().raw({0x1F, 0, 0, 0, 0, 0, 0, 0}), fails(DecodeError::read_past_end_f64)},
+  };
+  expect_all(cases);
+}
+
+TEST(PtgRenderTest, Whitespace) {
+  const Case cases[] = {
+      // pending whitespace goes in front of the next operand pushed ...
+      {w().integer(1).attr_space(0, 1).integer(2).op(ptg::add), "1+ 2"},
+      // ... or between the left operand and an operator
+      {w().integer(1).integer(2).attr_space(0, 1).op(ptg::add), "1 +2"},
+      {w().attr_space(1, 1).attr_space(0, 2).integer(7), "\n  7"},
+      {w().attr_space(0, 2).attr_space(1, 1).integer(7), "\n  7"},
+      {w().attr_space(2, 1).integer(7), " 7"},
+      {w().attr_space(6, 1).integer(7), " 7"},
+      {w().attr_space(3, 1).integer(7), "\n7"},
+      {w().attr_space(7, 1).integer(7), "\n7"},
+      {w().attr_space(255, 1).integer(7), "\n7"},
+      {w().attr(attr::space_semi, 0, 1).integer(7), " 7"},
+      {w().integer(1).attr_space(0, 1).op(ptg::uminus), " -1"},
+      {w().integer(1).attr_space(2, 1).op(ptg::paren), " (1)"},
+      {w().attr_space(0, 1).func_var(0, 74), " NOW()"},
+      // before a closing parenthesis: appended to the operand on top
+      {w().integer(1).attr_space(4, 1).op(ptg::paren), "(1 )"},
+      {w().integer(1).attr_space(5, 2).op(ptg::paren), "(1\n\n)"},
+      {w().integer(1).attr_space(4, 1).func_var(1, 24), "ABS(1 )"},
+      {w().attr_space(4, 1).integer(1), "1"},
+      // PtgPercent leaves the whitespace pending for the next push
+      {w().integer(1).attr_space(0, 1).op(ptg::percent).integer(2).op(ptg::add), "1%+ 2"},
+      // trailing whitespace leaves no trace
+      {w().integer(1).attr_space(0, 3).attr_space(1, 1), "1"},
+      {w().raw({0x19, attr::space}), fails(DecodeError::attr_space_type_past_end)},
+      {w().raw({0x19, attr::space, 0}), fails(DecodeError::attr_space_count_past_end)},
+  };
+  expect_all(cases);
+}
+
+TEST(PtgRenderTest, AttrTokens) {
+  const Case cases[] = {
+      {w().integer(1).attr(attr::semi), "1"},
+      {w().integer(1).attr(attr::if_), "1"},
+      {w().integer(1).attr(attr::go_to), "1"},
+      {w().integer(1).attr(attr::baxcel), "1"},
+      {w().integer(1).attr(0x21), "1"},
+      {w().integer(1).attr(0x80), "1"},
+      // the jump table is skipped unread (its filler bytes are no valid tokens)
+      {w().integer(1).attr_choose(2).op(ptg::uminus), "-1"},
+      {w().raw({0x19, attr::choose, 0x01}), fails(DecodeError::read_past_end_u16)},
+      {w().raw({0x19}), fails(DecodeError::attr_past_end)},
+      {w().integer(1).attr(0x03), fails(DecodeError::unknown_attr)},
+  };
+  expect_all(cases);
+}
+
+TEST(PtgRenderTest, References) {
+  struct RefCase {
+    TokenWriter tokens;
+    std::uint32_t base_row, base_col;
+    Notation notation;
+    std::string expected;
+  };
+  const RefCase cases[] = {
+      {w().ref(2, colword(1)), 0, 0, A1, "$B$3"},
+      {w().ref(2, colword(1)), 0, 0, R1C1, "R3C2"},
+      {w().ref(2, rel(1)), 5, 3, R1C1, "R[-3]C[-2]"},
+      {w().ref(5, colword(3, true, false)), 5, 3, R1C1, "RC4"},
+      {w().area(0, 1048575, rel(2), rel(3)), 0, 0, A1, "C:D"},
+      {w().area(3, 3, colword(0), colword(16383)), 0, 0, A1, "$4:$4"},
+      {w().area(3, 3, colword(0), colword(16383)), 0, 0, R1C1, "R4"},
+      {w().area(0, 2, rel(0), rel(1)), 1, 1, R1C1, "R[-1]C[-1]:R[1]C"},
+      // shared-formula locations are offsets from the base cell and wrap
+      {w().ref_n(0xFFFFFFFF, rel(0x3FFF)), 0, 0, A1, "XFD1048576"},
+      {w().ref_n(0xFFFFFFFF, rel(0x3FFF)), 0, 0, R1C1, "R[1048575]C[16383]"},
+      {w().ref_n(1, rel(1)), 5, 3, A1, "E7"},
+      {w().ref_n(1, rel(1)), 5, 3, R1C1, "R[1]C[1]"},
+      {w().ref_n(5, colword(2)), 9, 9, A1, "$C$6"},
+      {w().area_n(0xFFFFFFFF, 1, rel(0x3FFF), rel(1)), 5, 3, A1, "C5:E7"},
+      {w().area_n(0xFFFFFFFF, 1, rel(0x3FFF), rel(1)), 5, 3, R1C1, "R[-1]C[-1]:R[1]C[1]"},
+      {w().area_n(0, 1048575, colword(2), colword(2)), 5, 3, A1, "$C:$C"},
+      // cut short
+      {w().raw({0x24, 0, 0, 0}), 0, 0, A1, fails(DecodeError::read_past_end_u32)},
+      {w().raw({0x24, 0, 0, 0, 0, 0}), 0, 0, A1, fails(DecodeError::read_past_end_u16)},
+      {w().raw({0x25, 0, 0, 0, 0, 0, 0, 0}), 0, 0, A1, fails(DecodeError::read_past_end_u32)},
+      {w().raw({0x25, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}), 0, 0, A1, fails(DecodeError::read_past_end_u16)},
+      {w().raw({0x2C, 0, 0, 0}), 0, 0, A1, fails(DecodeError::read_past_end_u32)},
+      {w().raw({0x2C, 0, 0, 0, 0, 0}), 0, 0, A1, fails(DecodeError::read_past_end_u16)},
+      {w().raw({0x2D, 0, 0, 0, 0, 0, 0, 0}), 0, 0, A1, fails(DecodeError::read_past_end_u32)},
+      {w().raw({0x2D, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}), 0, 0, A1, fails(DecodeError::read_past_end_u16)},
+  };
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    const auto& c = cases[i];
+    SCOPED_TRACE("case " + std::to_string(i) + ": " + c.expected);
+    EXPECT_EQ(outcome(c.tokens, {}, c.base_row, c.base_col, c.notation), c.expected);
+  }
+}
+
+// Sheets, supporting books and Xti entries of a workbook with two external
+// books; xti[i] is listed with the prefix it gives.
+Workbook prefix_workbook() {
+  Workbook wb;
+  wb.sheets = {"Sheet1", "My Data", "Q1", "Sheet4"};
+  wb.supbooks = {SupbookKind::ThisBook, SupbookKind::External, SupbookKind::External};
+  wb.supbook_sheets = {{1, {"Prices", "2019"}}, {2, {"Rates"}}};
+  wb.xti = {
+      {0, 0, 0},    // Sheet1!
+      {0, 1, 1},    // 'My Data'!
+      {0, 2, 2},    // 'Q1'!
+      {0, 0, 3},    // 'Sheet1:Sheet4'!
+      {0, -1, -1},  // #REF!!
+      {0, -2, -2},  // (nothing)
+      {1, 0, 0},    // '[1]Prices'!
+      {1, 0, 1},    // '[1]Prices:2019'!
+      {2, 0, 0},    // '[2]Rates'!
+      {1, -2, -2},  // [1]!
+  };
+  return wb;
+}
+
+TEST(PtgRenderTest, SheetPrefixes) {
+  const Case cases[] = {
+      {w().ref_3d(0, 0, colword(0)), "Sheet1!$A$1"},
+      {w().ref_3d(1, 1, rel(1)), "'My Data'!B2"},
+      {w().ref_3d(2, 0, rel(0)), "'Q1'!A1"},
+      {w().area_3d(3, 0, 1, colword(0), colword(1)), "'Sheet1:Sheet4'!$A$1:$B$2"},
+      {w().ref_3d(4, 0, colword(0)), "#REF!!$A$1"},
+      {w().ref_3d(5, 0, colword(0)), "$A$1"},
+      {w().ref_3d(6, 0, rel(0)), "'[1]Prices'!A1"},
+      {w().area_3d(7, 0, 1048575, rel(0), rel(0)), "'[1]Prices:2019'!A:A"},
+      {w().ref_err_3d(8), "'[2]Rates'!#REF!"},
+      {w().area_err_3d(9), "[1]!#REF!"},
+      {w().ref_3d(1, 0, rel(0)).ref_3d(1, 1, rel(1)).op(ptg::range), "'My Data'!A1:'My Data'!B2"},
+      {w().ref_3d(10, 0, rel(0)), fails(DecodeError::xti_out_of_range)},
+      {w().area_3d(10, 0, 0, rel(0), rel(0)), fails(DecodeError::xti_out_of_range)},
+      {w().ref_err_3d(10), fails(DecodeError::xti_out_of_range)},
+      {w().area_err_3d(10), fails(DecodeError::xti_out_of_range)},
+      // every field is checked before the prefix is looked up
+      {w().raw({0x3A, 10}), fails(DecodeError::read_past_end_u16)},
+      {w().raw({0x3A, 10, 0, 0, 0, 0}), fails(DecodeError::read_past_end_u32)},
+      {w().raw({0x3A, 10, 0, 0, 0, 0, 0, 0}), fails(DecodeError::read_past_end_u16)},
+      {w().raw({0x3B, 10, 0, 0, 0, 0, 0, 0, 0, 0}), fails(DecodeError::read_past_end_u32)},
+      {w().raw({0x3B, 10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}), fails(DecodeError::read_past_end_u16)},
+      {w().raw({0x3C, 10}), fails(DecodeError::read_past_end_u16)},
+      {w().raw({0x3D, 10}), fails(DecodeError::read_past_end_u16)},
+  };
+  expect_all(cases, prefix_workbook());
+  EXPECT_EQ(outcome(w().ref_3d(6, 0, rel(0)), prefix_workbook(), 0, 0, R1C1), "'[1]Prices'!RC");
+}
+
+TEST(PtgRenderTest, ArrayConstants) {
+  const Case cases[] = {
+      // rows first, then columns; elements row by row
+      {w().array(1, 3, {el_num(1), el_num(2), el_num(3)}), "{1,2,3}"},
+      {w().array(3, 1, {el_num(1), el_num(2), el_num(3)}), "{1;2;3}"},
+      {w().array(2, 2, {el_num(1), el_str(u"x"), el_bool(1), el_err(0x2A)}), "{1,\"x\";TRUE,#N/A}"},
+      {w().array(1, 4, {el_str(u"a\"b"), el_bool(0), el_err(0x07), el_err(0x99)}), "{\"a\"\"b\",FALSE,#DIV/0!,#N/A}"},
+      {w().array(1, 1, {el_num(0.5)}), "{0.5}"},
+      {w().array(0, 0, {}), "{}"},
+      {w().array(0, 4294967295u, {}), "{}"},
+      {w().array(2, 0, {}), "{;}"},
+      // consecutive arrays read consecutive stretches of the extra bytes
+      {w().array(1, 1, {el_num(1)}).array(1, 2, {el_num(2), el_num(3)}).op(ptg::add), "{1}+{2,3}"},
+      // the cell cap is checked before any element is read
+      {w().array(1025, 1024, {}), fails(DecodeError::array_too_many_cells)},
+      {w().array(1024, 1024, {}), fails(DecodeError::serar_type_past_end)},
+      {w().array(4294967295u, 0, {}), fails(DecodeError::array_too_many_cells)},
+      {w().array(1048577, 0, {}), fails(DecodeError::array_too_many_cells)},
+      // damaged counts and elements
+      {w().padded(0x20, 15).extra({1, 0, 0, 0, 1, 0, 0}), fails(DecodeError::read_past_end_u32)},
+      {w().array(1, 1, {{0x00, 0, 0, 0, 0, 0, 0, 0}}), fails(DecodeError::read_past_end_f64)},
+      {w().array(1, 1, {{0x01, 2}}), fails(DecodeError::read_past_end_u16)},
+      {w().array(1, 1, {{0x01, 2, 0, 'a', 0}}), fails(DecodeError::slice_past_end)},
+      {w().array(1, 1, {{0x01, 1, 0, 0x00, 0xD8}}), fails(DecodeError::wide_string_bad_utf16)},
+      {w().array(1, 1, {{0x02}}), fails(DecodeError::serar_bool_past_end)},
+      {w().array(1, 1, {{0x04, 0x2A, 0, 0}}), fails(DecodeError::serar_error_past_end)},
+      {w().array(1, 1, {{0x03, 0}}), fails(DecodeError::unknown_serar_type)},
+      {w().array(1, 1, {{0x10, 0}}), fails(DecodeError::unknown_serar_type)},
+      {w().array(1, 2, {el_num(1)}), fails(DecodeError::serar_type_past_end)},
+  };
+  expect_all(cases);
 }
 
 }  // namespace

@@ -16,7 +16,7 @@ from __future__ import annotations
 
 import struct
 import zlib
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 
 # ---------------------------------------------------------------------------
 # Primitive values (all little-endian).
@@ -386,15 +386,27 @@ def rels(targets: dict[str, str]) -> bytes:
     return rels_document("".join(relationship(i, t, kind(t)) for i, t in targets.items()))
 
 
-CONTENT_TYPES = (
-    '<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\r\n'
-    '<Types xmlns="http://schemas.openxmlformats.org/package/2006/content-types">'
-    '<Default Extension="bin" ContentType="application/vnd.ms-excel.sheet.binary.macroEnabled.main"/>'
-    '<Default Extension="rels" ContentType="application/vnd.openxmlformats-package.relationships+xml"/>'
-    '<Default Extension="xml" ContentType="application/xml"/>'
-    '<Override PartName="/xl/worksheets/sheet1.bin" '
-    'ContentType="application/vnd.ms-excel.worksheet"/>'
-    '</Types>').encode()
+CONTENT_TYPE_OF = {
+    "xl/workbook.bin": "application/vnd.ms-excel.sheet.binary.macroEnabled.main",
+    "xl/sharedStrings.bin": "application/vnd.ms-excel.sharedStrings",
+    "worksheets/": "application/vnd.ms-excel.worksheet",
+}
+
+
+def content_types(part_names: list[str]) -> bytes:
+    """[Content_Types].xml with an override for each known part."""
+    overrides = []
+    for name in part_names:
+        kind = next((t for key, t in CONTENT_TYPE_OF.items() if key in name), None)
+        if kind:
+            overrides.append(f'<Override PartName="/{name}" ContentType="{kind}"/>')
+    return ('<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\r\n'
+            '<Types xmlns="http://schemas.openxmlformats.org/package/2006/content-types">'
+            '<Default Extension="bin" ContentType="application/vnd.ms-excel.sheet.binary.macroEnabled.main"/>'
+            '<Default Extension="rels" ContentType="application/vnd.openxmlformats-package.relationships+xml"/>'
+            '<Default Extension="xml" ContentType="application/xml"/>'
+            + "".join(overrides) + "</Types>").encode()
+
 
 PACKAGE_RELS = rels_document(
     '<Relationship Id="rId1" Type="http://schemas.openxmlformats.org/officeDocument/2006/'
@@ -552,7 +564,7 @@ def workbook_parts(sheets: list[tuple], *, shared_strings: list[str | bytes] | N
     adds parts or, with None, removes one of the generated parts.
     """
     bundles, targets = [], {}
-    parts: dict[str, bytes] = {"[Content_Types].xml": CONTENT_TYPES, "_rels/.rels": PACKAGE_RELS}
+    parts: dict[str, bytes] = {"[Content_Types].xml": b"", "_rels/.rels": PACKAGE_RELS}
     sheet_parts = {}
     for n, (name, records, *rest) in enumerate(sheets, start=1):
         target = rest[0] if rest else f"worksheets/sheet{n}.bin"
@@ -569,6 +581,7 @@ def workbook_parts(sheets: list[tuple], *, shared_strings: list[str | bytes] | N
     parts.update(sheet_parts)
     if shared_strings is not None:
         parts["xl/sharedStrings.bin"] = shared_strings_part(shared_strings)
+    parts["[Content_Types].xml"] = content_types(list(parts))
     for part_name, data in (extra_parts or {}).items():
         if data is None:
             parts.pop(part_name, None)
