@@ -484,5 +484,92 @@ TEST(PtgRenderTest, ArrayConstants) {
   expect_all(cases);
 }
 
+// Defined names 1..n as the tokens number them, and supporting books
+// [ThisBook, Other, External, External] reached through xti[0..4].
+Workbook names_workbook() {
+  Workbook wb;
+  for (const char* name : {"Alpha", "_xlpm.x", "_xlpm.", "_xlfn.XLOOKUP", "_xlfn._xlws.SORT", "_xlws.FILTER",
+                           "MYFUNC", "_xlfn.", "_xlfn._xlfn.F", "_xlpm.y"})
+    wb.names.push_back(DefinedName{name, {}, {}, 0xFFFFFFFF});
+  wb.supbooks = {SupbookKind::ThisBook, SupbookKind::Other, SupbookKind::External, SupbookKind::External};
+  wb.xti = {{0, 0, 0}, {1, 0, 0}, {2, 0, 0}, {3, 0, 0}, {-1, 0, 0}};
+  return wb;
+}
+
+TEST(PtgRenderTest, BuiltInCalls) {
+  const Case cases[] = {
+      {w().ref(0, rel(0)).ref(0, rel(1)).func_var(2, 4), "SUM(A1,B1)"},
+      {w().func_var(0, 74), "NOW()"},
+      {w().func(10), "NA()"},
+      {w().func(34), "TRUE()"},
+      {w().integer(3).op(ptg::uminus).func(24), "ABS(-3)"},
+      {w().integer(1).op(ptg::miss_arg).integer(3).func(1), "IF(1,,3)"},
+      // the top bit of the function field is not part of the number
+      {w().integer(1).integer(2).func_var(2, 0x8004), "SUM(1,2)"},
+      {w().integer(1).integer(2).func(0x8000 | 165), "MMULT(1,2)"},
+      {w().str(u"a").func(211), "LENB(\"a\")"},
+      {w().integer(1).integer(2).integer(3).func(468), "CONVERT(1,2,3)"},
+      {w().integer(1).integer(2).func_var(2, 333), "(1,2)"},
+      {w().integer(1).func_var(1, 484), "AVERAGEIFS(1)"},
+      // numbers beyond the table: a placeholder name, and no fixed operands
+      {w().integer(1).func_var(1, 600), "#FUNC600#(1)"},
+      {w().func(600), "#FUNC600#()"},
+      {w().func(485), "#FUNC485#()"},
+      {w().integer(1).integer(2).func(4), fails(DecodeError::func_argc_exceeds_stack)},
+      {w().integer(1).func_var(2, 4), fails(DecodeError::func_argc_exceeds_stack)},
+      {w().raw({0x21, 0x04}), fails(DecodeError::read_past_end_u16)},
+      {w().raw({0x22}), fails(DecodeError::funcvar_argc_past_end)},
+      {w().raw({0x22, 0x00, 0x04}), fails(DecodeError::read_past_end_u16)},
+  };
+  expect_all(cases);
+}
+
+TEST(PtgRenderTest, UserDefinedCalls) {
+  const Case cases[] = {
+      {w().name(4).ref(0, rel(0)).area(0, 1048575, rel(1), rel(1)).area(0, 1048575, rel(2), rel(2)).func_var(4, 255),
+       "XLOOKUP(A1,B:B,C:C)"},
+      {w().name(5).integer(1).func_var(2, 255), "SORT(1)"},
+      {w().name(6).integer(1).func_var(2, 255), "FILTER(1)"},
+      {w().name(7).func_var(1, 255), "MYFUNC()"},
+      {w().name(8).func_var(1, 255), "()"},
+      // one prefix per call; the call's own text can lose another one later
+      {w().name(9).func_var(1, 255), "_xlfn.F()"},
+      {w().name(9).func_var(1, 255).func_var(1, 255), "F()()"},
+      // whitespace pushed in front of the name keeps the prefix
+      {w().attr_space(0, 1).name(4).func_var(1, 255), " _xlfn.XLOOKUP()"},
+      {w().name(4).attr_space(0, 1).func_var(1, 255), " XLOOKUP()"},
+      {w().func_var(0, 255), fails(DecodeError::udf_argc_exceeds_stack)},
+      {w().name(7).func_var(2, 255), fails(DecodeError::udf_argc_exceeds_stack)},
+      // PtgFunc takes the table's 255 operands
+      {w().name(7).func(255), fails(DecodeError::udf_argc_exceeds_stack)},
+  };
+  expect_all(cases, names_workbook());
+}
+
+TEST(PtgRenderTest, Names) {
+  const Case cases[] = {
+      {w().name(1), "Alpha"},
+      {w().name(0), "#NAME?"},
+      {w().name(11), "#NAME?"},
+      {w().name(2), "x"},
+      {w().name(3), ""},
+      {w().raw({0x23, 1, 0, 0}), fails(DecodeError::read_past_end_u32)},
+      // names through the Xti table: this workbook's own names ...
+      {w().name_x(0, 1), "Alpha"},
+      {w().name_x(0, 10), "_xlpm.y"},
+      {w().name_x(4, 1), "Alpha"},
+      {w().name_x(99, 1), "Alpha"},
+      {w().name_x(0, 0), "#NAME?"},
+      // ... or only the number of another book's name
+      {w().name_x(1, 1), "[0]!#EXTNAME0#"},
+      {w().name_x(2, 0), "[1]!#EXTNAME-1#"},
+      {w().name_x(3, 5), "[2]!#EXTNAME4#"},
+      {w().name_x(3, 0xFFFFFFFF), "[2]!#EXTNAME4294967294#"},
+      {w().raw({0x39, 0}), fails(DecodeError::read_past_end_u16)},
+      {w().raw({0x39, 0, 0, 1, 0, 0}), fails(DecodeError::read_past_end_u32)},
+  };
+  expect_all(cases, names_workbook());
+}
+
 }  // namespace
 }  // namespace mdn
