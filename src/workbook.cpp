@@ -4,9 +4,20 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <span>
 #include <utility>
 
+#include "sheet.h"
+
 namespace mdn {
+
+namespace {
+
+constexpr bool is_ascii_letter(char c) noexcept { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+constexpr bool is_ascii_digit(char c) noexcept { return c >= '0' && c <= '9'; }
+constexpr char ascii_upper(char c) noexcept { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
+}  // namespace
 
 // ---------------------------------------------------------------------------
 // The workbook part. Only a fixed set of records is read, wherever it sits in
@@ -129,15 +140,302 @@ Result<Workbook> parse_workbook(Bytes part) {
 }
 
 // ---------------------------------------------------------------------------
+// The workbook relationships part, read with a small XML pull reader.
+//
+// The reader keeps everything as views into the document: names are the
+// qualified names as written and attribute values the raw text between the
+// quotes (entity references are not decoded). It checks what a rels document
+// needs to be trusted: tags, comments, processing instructions and the
+// document type must parse, end tags must close the innermost open element,
+// and markup must be valid UTF-8. Text and CDATA content are skipped
+// unread, but only up to the next markup, so they can never hide it. Elements
+// still open at the end of the document are accepted. Work is linear in the
+// document and the open elements live on an explicit stack, not recursion.
+
+namespace {
+
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool is_valid_utf8(std::string_view text) noexcept {
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const auto lead = static_cast<std::uint8_t>(text[i]);
+    if (lead < 0x80) {
+      ++i;
+      continue;
+    }
+    std::size_t length;
+    std::uint32_t code_point, smallest;
+    if ((lead & 0xE0) == 0xC0) {
+      length = 2, code_point = lead & 0x1Fu, smallest = 0x80;
+    } else if ((lead & 0xF0) == 0xE0) {
+      length = 3, code_point = lead & 0x0Fu, smallest = 0x800;
+    } else if ((lead & 0xF8) == 0xF0) {
+      length = 4, code_point = lead & 0x07u, smallest = 0x10000;
+    } else {
+      return false;
+    }
+    if (text.size() - i < length) return false;
+    for (std::size_t k = 1; k < length; ++k) {
+      const auto next = static_cast<std::uint8_t>(text[i + k]);
+      if ((next & 0xC0) != 0x80) return false;
+      code_point = (code_point << 6) | (next & 0x3Fu);
+    }
+    if (code_point < smallest || code_point > 0x10FFFF || (code_point >= 0xD800 && code_point <= 0xDFFF)) return false;
+    i += length;
+  }
+  return true;
+}
+
+enum class XmlEvent : std::uint8_t {
+  start_tag,
+  empty_tag,
+  end_tag,
+  text,
+  cdata,
+  comment,
+  processing_instruction,  // the XML declaration included
+  doctype,
+  end_of_document,
+};
+
+struct XmlAttribute {
+  std::string_view name;   // qualified, as written
+  std::string_view value;  // raw text between the quotes
+  bool malformed;          // a name not followed by "=" and a quoted value
+};
+
+// The cursor over one document. After an event, `name` and `attributes`
+// describe the tag it read (start, empty or end tag).
+struct XmlReader {
+  std::string_view doc;
+  std::size_t pos = 0;
+  std::vector<std::string_view> open_elements{};
+  std::string_view name{};
+  std::vector<XmlAttribute> attributes{};
+};
+
+constexpr bool is_xml_space(char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+// Names: ASCII letters, "_", ":" or any non-ASCII byte first, then also
+// digits, "-" and ".". Non-ASCII bytes are checked as UTF-8 with the markup.
+constexpr bool is_name_start(char c) noexcept {
+  return is_ascii_letter(c) || c == '_' || c == ':' || static_cast<unsigned char>(c) >= 0x80;
+}
+constexpr bool is_name_char(char c) noexcept { return is_name_start(c) || is_ascii_digit(c) || c == '-' || c == '.'; }
+
+std::string_view local_name(std::string_view qualified) noexcept {
+  const std::size_t colon = qualified.find(':');
+  return colon == std::string_view::npos ? qualified : qualified.substr(colon + 1);
+}
+
+void skip_space(XmlReader& r) noexcept {
+  while (r.pos < r.doc.size() && is_xml_space(r.doc[r.pos])) ++r.pos;
+}
+
+bool at(const XmlReader& r, std::string_view token) noexcept { return r.doc.substr(r.pos).starts_with(token); }
+
+// The name at the cursor (empty when none starts there); moves past it.
+std::string_view take_name(XmlReader& r) noexcept {
+  const std::size_t start = r.pos;
+  if (r.pos < r.doc.size() && is_name_start(r.doc[r.pos])) {
+    while (r.pos < r.doc.size() && is_name_char(r.doc[r.pos])) ++r.pos;
+  }
+  return r.doc.substr(start, r.pos - start);
+}
+
+// Moves past the next `terminator` at or after the cursor; false when the
+// document ends first.
+bool skip_past(XmlReader& r, std::string_view terminator) noexcept {
+  const std::size_t found = r.doc.find(terminator, r.pos);
+  if (found == std::string_view::npos) return false;
+  r.pos = found + terminator.size();
+  return true;
+}
+
+Result<XmlEvent> malformed_xml() { return fail(DecodeError::malformed_rels); }
+
+// One attribute at the cursor: name="value", name='value', or a malformed
+// one (a bare name, or a value without quotes that runs to the next space or
+// the end of the tag), which is kept but marked.
+Result<void> take_attribute(XmlReader& r) {
+  const std::string_view name = take_name(r);
+  if (name.empty()) return fail(DecodeError::malformed_rels);
+  skip_space(r);
+  if (r.pos == r.doc.size() || r.doc[r.pos] != '=') {
+    r.attributes.push_back({name, {}, true});
+    return {};
+  }
+  ++r.pos;
+  skip_space(r);
+  if (r.pos == r.doc.size()) return fail(DecodeError::malformed_rels);
+  const char quote = r.doc[r.pos];
+  if (quote != '"' && quote != '\'') {
+    while (r.pos < r.doc.size() && !is_xml_space(r.doc[r.pos]) && r.doc[r.pos] != '>' && !at(r, "/>")) {
+      if (r.doc[r.pos] == '<') return fail(DecodeError::malformed_rels);
+      ++r.pos;
+    }
+    r.attributes.push_back({name, {}, true});
+    return {};
+  }
+  const std::size_t value_start = r.pos + 1;
+  const std::size_t value_end = r.doc.find(quote, value_start);
+  if (value_end == std::string_view::npos) return fail(DecodeError::malformed_rels);
+  const std::string_view value = r.doc.substr(value_start, value_end - value_start);
+  if (value.find('<') != std::string_view::npos) return fail(DecodeError::malformed_rels);
+  r.attributes.push_back({name, value, false});
+  r.pos = value_end + 1;
+  return {};
+}
+
+// A start or empty-element tag; the cursor is just past "<".
+Result<XmlEvent> take_start_tag(XmlReader& r) {
+  r.name = take_name(r);
+  if (r.name.empty()) return malformed_xml();
+  r.attributes.clear();
+  for (;;) {
+    skip_space(r);
+    if (r.pos == r.doc.size()) return malformed_xml();
+    if (r.doc[r.pos] == '>') {
+      ++r.pos;
+      r.open_elements.push_back(r.name);
+      return XmlEvent::start_tag;
+    }
+    if (at(r, "/>")) {
+      r.pos += 2;
+      return XmlEvent::empty_tag;
+    }
+    TRY_VOID(take_attribute(r));
+  }
+}
+
+// An end tag; the cursor is just past "</".
+Result<XmlEvent> take_end_tag(XmlReader& r) {
+  r.name = take_name(r);
+  r.attributes.clear();
+  skip_space(r);
+  if (r.name.empty() || r.pos == r.doc.size() || r.doc[r.pos] != '>') return malformed_xml();
+  ++r.pos;
+  if (r.open_elements.empty() || r.open_elements.back() != r.name) return malformed_xml();
+  r.open_elements.pop_back();
+  return XmlEvent::end_tag;
+}
+
+// A document type declaration; the cursor is just past "<!DOCTYPE". Quoted
+// literals and comments may hold any character, and the internal subset in
+// brackets may hold ">", so all three are stepped over whole.
+Result<XmlEvent> take_doctype(XmlReader& r) {
+  std::size_t subset_depth = 0;
+  while (r.pos < r.doc.size()) {
+    const char c = r.doc[r.pos];
+    if (c == '"' || c == '\'') {
+      ++r.pos;
+      if (!skip_past(r, std::string_view(&c, 1))) return malformed_xml();
+    } else if (at(r, "<!--")) {
+      r.pos += 4;
+      if (!skip_past(r, "-->")) return malformed_xml();
+    } else {
+      ++r.pos;
+      if (c == '[') ++subset_depth;
+      if (c == ']') {
+        if (subset_depth == 0) return malformed_xml();
+        --subset_depth;
+      }
+      if (c == '>' && subset_depth == 0) return XmlEvent::doctype;
+    }
+  }
+  return malformed_xml();
+}
+
+// Everything that starts with "<"; the cursor is on it.
+Result<XmlEvent> take_markup(XmlReader& r) {
+  if (at(r, "<![CDATA[")) {
+    r.pos += 9;
+    return skip_past(r, "]]>") ? Result<XmlEvent>(XmlEvent::cdata) : malformed_xml();
+  }
+  if (at(r, "<!--")) {
+    r.pos += 4;
+    return skip_past(r, "-->") ? Result<XmlEvent>(XmlEvent::comment) : malformed_xml();
+  }
+  if (at(r, "<!DOCTYPE")) {
+    r.pos += 9;
+    return take_doctype(r);
+  }
+  if (at(r, "<?")) {
+    r.pos += 2;
+    if (take_name(r).empty() || !skip_past(r, "?>")) return malformed_xml();
+    return XmlEvent::processing_instruction;
+  }
+  if (at(r, "</")) {
+    r.pos += 2;
+    return take_end_tag(r);
+  }
+  ++r.pos;
+  return take_start_tag(r);
+}
+
+// The next event, or "malformed workbook rels xml".
+Result<XmlEvent> next_xml_event(XmlReader& r) {
+  if (r.pos == r.doc.size()) return XmlEvent::end_of_document;
+  if (r.doc[r.pos] != '<') {
+    const std::size_t markup = r.doc.find('<', r.pos);
+    r.pos = markup == std::string_view::npos ? r.doc.size() : markup;
+    return XmlEvent::text;
+  }
+  const std::size_t start = r.pos;
+  TRY(XmlEvent event, take_markup(r));
+  // CDATA content is character data, not markup; its delimiters are ASCII.
+  if (event != XmlEvent::cdata && !is_valid_utf8(r.doc.substr(start, r.pos - start))) return malformed_xml();
+  return event;
+}
+
+// A Relationship element's id and target; the last of each wins, and an
+// element without both adds nothing.
+void add_relationship(std::span<const XmlAttribute> attributes, RelationshipMap& rels) {
+  std::optional<std::string_view> id, target;
+  for (const XmlAttribute& attribute : attributes) {
+    if (attribute.malformed) continue;
+    const std::string_view local = local_name(attribute.name);
+    if (local == "Id") id = attribute.value;
+    if (local == "Target") target = attribute.value;
+  }
+  if (id && target) rels.insert_or_assign(std::string(*id), std::string(*target));
+}
+
+}  // namespace
+
+Result<RelationshipMap> parse_workbook_rels(Bytes document) {
+  XmlReader reader{.doc = {reinterpret_cast<const char*>(document.data()), document.size()}};
+  RelationshipMap rels;
+  for (;;) {
+    TRY(XmlEvent event, next_xml_event(reader));
+    if (event == XmlEvent::end_of_document) return rels;
+    const bool is_element = event == XmlEvent::start_tag || event == XmlEvent::empty_tag;
+    if (is_element && local_name(reader.name) == "Relationship") add_relationship(reader.attributes, rels);
+  }
+}
+
+// Worksheets only: a sheet is left out when it has no relationship id, the
+// id is not in the map, or its target is not under a worksheets folder
+// (chart sheets, dialog and macro sheets).
+std::vector<WorksheetEntry> worksheet_entries(const Workbook& workbook, const RelationshipMap& rels) {
+  std::vector<WorksheetEntry> entries;
+  const std::size_t count = std::min(workbook.sheets.size(), workbook.sheet_rel_ids.size());
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::optional<std::string>& rel_id = workbook.sheet_rel_ids[i];
+    if (!rel_id) continue;
+    const auto found = rels.find(*rel_id);
+    if (found == rels.end() || found->second.find("worksheets") == std::string::npos) continue;
+    entries.push_back({static_cast<std::uint32_t>(i), workbook.sheets[i], part_path(found->second)});
+  }
+  return entries;
+}
+
+// ---------------------------------------------------------------------------
 // Sheet-name tests. Both are anchored whole-text tests over ASCII classes, so
 // they are written out by hand: no pattern is compiled, nothing is shared
 // mutable, and bytes outside ASCII simply never match a class.
 
 namespace {
-
-constexpr bool is_ascii_letter(char c) noexcept { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
-constexpr bool is_ascii_digit(char c) noexcept { return c >= '0' && c <= '9'; }
-constexpr char ascii_upper(char c) noexcept { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
 
 constexpr std::size_t count_leading(std::string_view text, bool (*in_class)(char) noexcept) noexcept {
   std::size_t n = 0;

@@ -247,6 +247,153 @@ TEST(WorkbookParse, FailsOnTheFirstBadRecord) {
 }
 
 // ---------------------------------------------------------------------------
+// The relationships part.
+
+Result<RelationshipMap> parse_rels(std::string_view document) {
+  return parse_workbook_rels(Bytes(reinterpret_cast<const std::uint8_t*>(document.data()), document.size()));
+}
+
+TEST(WorkbookRels, ReadsRelationshipElements) {
+  const struct {
+    const char* label;
+    std::string_view document;
+    RelationshipMap expected;
+  } cases[] = {
+      {"empty document", "", {}},
+      {"no Relationship elements", R"(<?xml version="1.0"?><Relationships/>)", {}},
+      {"empty-element tag", R"(<Relationships><Relationship Id="rId1" Target="worksheets/sheet1.bin"/></Relationships>)",
+       {{"rId1", "worksheets/sheet1.bin"}}},
+      {"start and end tag",
+       R"(<Relationships><Relationship Id="rId1" Target="worksheets/sheet1.bin"></Relationship></Relationships>)",
+       {{"rId1", "worksheets/sheet1.bin"}}},
+      {"prefixes ignored", R"(<p:Relationship q:Id="rId1" r:Target="t" />)", {{"rId1", "t"}}},
+      {"local name after the first colon only", R"(<a:b:Relationship Id="x" Target="t"/><Relationship a:b:Id="y" Id="z" Target="t"/>)",
+       {{"z", "t"}}},
+      {"names are case-sensitive", R"(<relationship Id="a" Target="t"/><Relationship id="b" target="t"/>)", {}},
+      {"Id without Target", R"(<Relationship Id="rId1" Type="x"/>)", {}},
+      {"later element with the same id wins", R"(<Relationship Id="r" Target="old"/><Relationship Id="r" Target="new"/>)",
+       {{"r", "new"}}},
+      {"repeated attribute: last wins", R"(<Relationship Id="a" Target="t1" Id="b" Target="t2"/>)", {{"b", "t2"}}},
+      {"references kept raw", R"(<Relationship Id="r&#49;" Target="a&amp;b.bin"/>)", {{"r&#49;", "a&amp;b.bin"}}},
+      {"quotes, spaces and > in values", "<Relationship Id = 'r\"1'\n\tTarget=\"a>b\"/>", {{"r\"1", "a>b"}}},
+      {"non-ASCII kept as UTF-8", "<Relationship Id=\"r\" Target=\"d\xC3\xA9j\xC3\xA0/\xF0\x9F\x8D\xA3\"/>",
+       {{"r", "d\xC3\xA9j\xC3\xA0/\xF0\x9F\x8D\xA3"}}},
+      {"malformed attributes skipped", R"(<Relationship bare Id="r" Target=unquoted Target="t" x=y/>)", {{"r", "t"}}},
+      // Had the tag not ended at "/>", the end tag would close the wrong element.
+      {"unquoted value before />", R"(<Rs><Relationship Id="r" Target=t/></Rs>)", {}},
+      {"nested anywhere", R"(<a><b><Relationship Id="r" Target="t"/></b></a>)", {{"r", "t"}}},
+      {"elements left open", R"(<Relationships><Relationship Id="r" Target="t">)", {{"r", "t"}}},
+      {"prolog, comments, CDATA, PIs and text",
+       "\xEF\xBB\xBF<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+       "<!DOCTYPE Relationships [ <!ENTITY e \"]>\"> <!-- ' --> ]>\n"
+       "<Relationships> a > b & c \xFF"
+       "<!-- <Relationship Id=\"c\" Target=\"comment\"/> -->"
+       "<![CDATA[ <Relationship Id=\"d\" Target=\"cdata\"/> \xFF ]]>"
+       "<?pi <Relationship Id=\"e\" Target=\"pi\"/> ?>"
+       R"(<Relationship Id="r" Target="t"/></Relationships>)",
+       {{"r", "t"}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    auto rels = parse_rels(c.document);
+    ASSERT_TRUE(rels.has_value()) << message(rels.error());
+    EXPECT_EQ(*rels, c.expected);
+  }
+}
+
+TEST(WorkbookRels, RejectsMalformedMarkup) {
+  const struct {
+    const char* label;
+    std::string_view document;
+  } cases[] = {
+      {"end tag of another name", R"(<Relationships><Relationship Id="r" Target="t"></Relationships>)"},
+      {"end tag with another prefix", "<r:Relationship></Relationship>"},
+      {"end tag with nothing open", "</Relationships>"},
+      {"end tag after the root closed", "<a></a></a>"},
+      {"end tag with an attribute", R"(<a></a x="1">)"},
+      {"unterminated start tag", R"(<Relationship Id="r" Target="t")"},
+      {"unterminated end tag", "<a></a"},
+      {"unterminated attribute value", R"(<Relationship Id="r/>)"},
+      {"< in an attribute value", R"(<Relationship Id="r" Target="a<b"/>)"},
+      {"< in an unquoted value", "<Relationship Id=a<b/>"},
+      {"attribute without a name", R"(<a ="x"/>)"},
+      {"= at the end", "<a b="},
+      {"stray slash", "<a / >"},
+      {"< without a name", "< a/>"},
+      {"< before a digit", "<1/>"},
+      {"< at the end", "text<"},
+      {"unknown declaration", "<!ELEMENT a ANY><a/>"},
+      {"unterminated comment", "<a/><!-- x -- >"},
+      {"unterminated CDATA", "<a><![CDATA[ x ]]</a>"},
+      {"unterminated processing instruction", "<?xml version=\"1.0\"><a/>"},
+      {"processing instruction without a target", "<? x ?><a/>"},
+      {"unterminated DOCTYPE", "<!DOCTYPE a [ <!ENTITY e \"x\"> <a/>"},
+      {"DOCTYPE quote left open", "<!DOCTYPE a SYSTEM \"x><a/>"},
+      {"DOCTYPE closing ] too many", "<!DOCTYPE a ]><a/>"},
+      {"text does not hide markup", R"(<Relationships>text <Relationship Id="r" Target="t"></Wrong> text)"},
+      {"error after a good element", R"(<Relationship Id="r" Target="t"/></x>)"},
+      {"invalid byte in a value", "<Relationship Id=\"r\" Target=\"\xFF\"/>"},
+      {"invalid byte in a name", "<Relationship\xC3 Id=\"r\" Target=\"t\"/>"},
+      {"overlong encoding", "<a b=\"\xC0\xAF\"/>"},
+      {"encoded surrogate", "<a b=\"\xED\xA0\x80\"/>"},
+      {"above U+10FFFF", "<a b=\"\xF4\x90\x80\x80\"/>"},
+      {"sequence cut short", "<a b=\"\xE2\x82\"/>"},
+      {"invalid byte in a comment", "<!-- \x80 --><a/>"},
+      {"invalid byte in a processing instruction", "<?pi \xFE?><a/>"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    auto rels = parse_rels(c.document);
+    ASSERT_FALSE(rels.has_value());
+    EXPECT_EQ(message(rels.error()), "malformed workbook rels xml");
+  }
+}
+
+TEST(WorkbookRels, DeepNestingNeedsNoRecursion) {
+  constexpr int kDepth = 200000;
+  std::string document;
+  for (int i = 0; i < kDepth; ++i) document += "<a>";
+  document += R"(<Relationship Id="r" Target="t"/>)";
+  for (int i = 0; i < kDepth; ++i) document += "</a>";
+  auto rels = parse_rels(document);
+  ASSERT_TRUE(rels.has_value()) << message(rels.error());
+  EXPECT_EQ(*rels, (RelationshipMap{{"r", "t"}}));
+}
+
+// ---------------------------------------------------------------------------
+// Worksheet selection.
+
+TEST(WorkbookWorksheetEntries, KeepsResolvableWorksheetsInWorkbookOrder) {
+  Workbook wb;
+  wb.sheets = {"Sheet1", "Chart1", "NoRel", "Missing", "Sheet5", "Twin", "Upper", "Macro"};
+  wb.sheet_rel_ids = {"rId1", "rId2", std::nullopt, "rId9", "rId5", "rId1", "RID1", "rId8"};
+  const RelationshipMap rels = {
+      {"rId1", "worksheets/sheet1.bin"},
+      {"rId2", "chartsheets/sheet1.bin"},
+      {"rId5", "/xl/worksheets/sheet5.bin"},
+      {"rId8", "macrosheets/Worksheets.bin"},  // the test is case-sensitive
+  };
+  const auto entries = worksheet_entries(wb, rels);
+  const struct {
+    std::uint32_t position;
+    std::string_view name;
+    std::string_view part_name;
+  } expected[] = {
+      {0, "Sheet1", "xl/worksheets/sheet1.bin"},
+      {4, "Sheet5", "xl/worksheets/sheet5.bin"},
+      {5, "Twin", "xl/worksheets/sheet1.bin"},
+  };
+  ASSERT_EQ(entries.size(), std::size(expected));
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    SCOPED_TRACE(expected[i].name);
+    EXPECT_EQ(entries[i].position, expected[i].position);
+    EXPECT_EQ(entries[i].name, expected[i].name);
+    EXPECT_EQ(entries[i].part_name, expected[i].part_name);
+  }
+  EXPECT_TRUE(worksheet_entries(wb, {}).empty());
+}
+
+// ---------------------------------------------------------------------------
 // Sheet-name tests against the patterns they stand for.
 
 // Every text of up to `max_len` characters over `alphabet`.
