@@ -51,7 +51,7 @@ TEST(Records, Framing) {
       {{0x05, 0xFF, 0xFF, 0xFF, 0x7F}, {}, "record payload overruns buffer"},
       // The first record is delivered before the second one overruns.
       {{0x09, 0x01, 0xAA, 0x0A, 0x02, 0xBB}, {9}, "record payload overruns buffer"},
-      {{0xAB, 0x03, 0x00, 0x9C, 0x03, 0x00}, {939, 412}, ""},
+      {{0xAB, 0x03, 0x00, 0x9C, 0x01, 0x00}, {939, 412}, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.bytes));
