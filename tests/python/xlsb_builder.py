@@ -139,6 +139,7 @@ BRT_BEGIN_BUNDLE_SHS = 143
 BRT_END_BUNDLE_SHS = 144
 BRT_BEGIN_SHEET_DATA = 145
 BRT_END_SHEET_DATA = 146
+BRT_WS_DIM = 148
 BRT_BUNDLE_SH = 156
 BRT_BEGIN_SST = 159
 BRT_END_SST = 160
@@ -245,10 +246,17 @@ def arr_fmla(rows: tuple[int, int], cols: tuple[int, int], rgce: bytes, rgcb: by
     return record(BRT_ARR_FMLA, rfx(rows, cols) + u8(flags) + parsed_formula(rgce, rgcb))
 
 
-def sheet_part(records: list[bytes]) -> bytes:
-    """A worksheet part: the cell records inside the sheet and sheet-data brackets."""
-    return (record(BRT_BEGIN_SHEET) + record(BRT_BEGIN_SHEET_DATA) + b"".join(records)
-            + record(BRT_END_SHEET_DATA) + record(BRT_END_SHEET))
+def ws_dim(rows: tuple[int, int], cols: tuple[int, int]) -> bytes:
+    """BrtWsDim: the used range, which writers put before the sheet data."""
+    return record(BRT_WS_DIM, rfx(rows, cols))
+
+
+def sheet_part(records: list[bytes], dimension: tuple[tuple[int, int], tuple[int, int]] = ((0, 0), (0, 0))
+               ) -> bytes:
+    """A worksheet part: the used range, then the cell records inside the sheet
+    and sheet-data brackets."""
+    return (record(BRT_BEGIN_SHEET) + ws_dim(*dimension) + record(BRT_BEGIN_SHEET_DATA)
+            + b"".join(records) + record(BRT_END_SHEET_DATA) + record(BRT_END_SHEET))
 
 
 # ---------------------------------------------------------------------------
