@@ -1,3 +1,12 @@
+// The formula renderer.
+//
+//  * One pass over the tokens with an operand stack, as the tokens are stored
+//    in reverse Polish order. Every field is bounds-checked before it is read;
+//    every failure is one fixed DecodeError.
+//  * Operand texts are chains of pieces, so nesting and joining never copy
+//    text, and the whole output is bounded by a 1 MiB cap checked as it grows.
+//  * The extra bytes are read only by array constants, but the extra position
+//    also passes the structures that other tokens own there.
 #include "ptg.h"
 
 #include <algorithm>
@@ -201,11 +210,12 @@ struct Operand {
   std::uint32_t size = 0;
 };
 
-// The operand stack and the text behind it. Every operand pushed ends up in
-// the result (only a user-defined call drops a few bytes of a name), so `live`,
-// the total size of the operands on the stack, is held under the length cap
-// together with the operand being built: the pool, the pieces and the result
-// all stay bounded by the cap plus the input, whatever the tokens do.
+// The operand stack and the text behind it. In a render that succeeds every
+// operand pushed ends up in the result (a user-defined call drops at most 12
+// bytes of its name), so `live`, the total size of the operands on the stack,
+// is held under the length cap together with the operand being built. That
+// bounds the pool and the result by the cap plus the input whatever the tokens
+// do; long operands that never combine fail with the cap as well.
 struct TextStack {
   std::string pool;
   std::vector<Piece> pieces;
@@ -250,6 +260,7 @@ void attach_pool_tail(TextStack& s, Operand& into, std::size_t start) {
 }
 
 Done append_text(TextStack& s, Operand& into, std::string_view text) {
+  if (text.empty()) return {};
   TRY_VOID(check_room(s, into, text.size()));
   std::size_t start = s.pool.size();
   s.pool.append(text);
@@ -267,6 +278,7 @@ Done append_run(TextStack& s, Operand& into, char c, std::uint64_t count) {
 
 // The pending whitespace, line breaks first, moved to the end of `into`.
 Done take_space(TextStack& s, Operand& into) {
+  if (s.pending_breaks == 0 && s.pending_spaces == 0) return {};
   std::uint64_t breaks = std::exchange(s.pending_breaks, 0);
   std::uint64_t spaces = std::exchange(s.pending_spaces, 0);
   TRY_VOID(append_run(s, into, '\n', breaks));

@@ -185,6 +185,7 @@ using test::el_bool;
 using test::el_err;
 using test::el_num;
 using test::el_str;
+using test::ByteVec;
 
 TokenWriter w() { return {}; }
 
@@ -569,6 +570,107 @@ TEST(PtgRenderTest, Names) {
       {w().raw({0x39, 0, 0, 1, 0, 0}), fails(DecodeError::read_past_end_u32)},
   };
   expect_all(cases, names_workbook());
+}
+
+// The extra bytes hold one structure per owning token, in token order; the
+// array constant after each owner shows where the extra position was left.
+TEST(PtgRenderTest, ExtraPositionPassesOtherStructures) {
+  Workbook wb;
+  wb.supbooks = {SupbookKind::ThisBook, SupbookKind::External, SupbookKind::Other};
+  wb.xti = {{0, 0, 0}, {1, 0, 0}, {2, 0, 0}, {7, 0, 0}};
+  const auto seven = [](TokenWriter t) { return t.array(1, 1, {el_num(7)}); };
+  const ByteVec huge_count = {0xFF, 0xFF, 0xFF, 0xFF};
+  const std::string at_end = fails(DecodeError::read_past_end_u32);
+  const Case cases[] = {
+      {seven(w().mem_area(2)), "{7}"},
+      {seven(w().mem_area(0)), "{7}"},
+      {seven(w().padded(0x66, 7).extra({1, 0, 0, 0}).extra(ByteVec(16))), "{7}"},
+      {seven(w().padded(ptg::mem_area, 7).extra(huge_count)), at_end},  // clamped to the end
+      {seven(w().padded(ptg::mem_err, 7)), "{7}"},
+      {seven(w().padded(ptg::mem_no_mem, 7)), "{7}"},
+      {seven(w().padded(ptg::mem_func, 3)), "{7}"},
+      {seven(w().exp(0)).op(ptg::add), "#EXP#+{7}"},
+      {seven(w().exp(0).exp(0)).op(ptg::add).op(ptg::add), "#EXP#+#EXP#+{7}"},
+      // a table reference into another book owns a structure of unknown length
+      {seven(w().list(1, 0)).op(ptg::add), at_end},
+      {seven(w().list(2, 0)).op(ptg::add), at_end},
+      {seven(w().list(1, 0x1000)).op(ptg::add), "#TABLE_REF#+{7}"},
+      {seven(w().list(0, 0)).op(ptg::add), "#TABLE_REF#+{7}"},
+      {seven(w().list(3, 0)).op(ptg::add), "#TABLE_REF#+{7}"},
+      {seven(w().list(9, 0)).op(ptg::add), "#TABLE_REF#+{7}"},
+  };
+  expect_all(cases, wb);
+}
+
+// Inputs built to make a careless renderer quadratic or unbounded: each must
+// finish in time linear in its size, and a text past the 1 MiB cap must fail
+// before it is built.
+TEST(PtgRenderTest, HostileShapes) {
+  const std::u16string long_text(30000, u'x');
+  const std::string too_long = fails(DecodeError::formula_text_too_long);
+
+  TokenWriter added = w().str(long_text);
+  for (int i = 0; i < 100; ++i) added.str(long_text).op(ptg::add);
+  TokenWriter trailing_space = w().integer(1);
+  TokenWriter leading_space;
+  for (int i = 0; i < 5000; ++i) {
+    trailing_space.attr_space(0, 255);
+    leading_space.attr_space(0, 255);
+  }
+  leading_space.integer(1);
+  TokenWriter unconsumed;
+  for (int i = 0; i < 40; ++i) unconsumed.str(long_text);
+  // A long sheet name, referenced over and over.
+  Workbook long_sheet;
+  long_sheet.sheets = {std::string(100'000, 'S')};
+  long_sheet.xti = {{0, 0, 0}};
+  TokenWriter sheet_refs;
+  for (int i = 0; i < 100'000; ++i) sheet_refs.ref_3d(0, 0, rel(0));
+
+  const auto start = std::chrono::steady_clock::now();
+  const Case cases[] = {
+      {w().str(long_text).op(ptg::paren, 1'000'000), too_long},
+      {added, too_long},
+      {leading_space, too_long},
+      {trailing_space, "1"},
+      {unconsumed, too_long},  // the stack as a whole is held under the cap
+      {w().array(1u << 20, 0, {}), too_long},
+  };
+  expect_all(cases);
+  EXPECT_EQ(outcome(sheet_refs, long_sheet), too_long);
+
+  // Each user-defined call looks at the first bytes of a deeply nested name.
+  Workbook wb;
+  wb.names.push_back(DefinedName{"_xlfn.F", {}, {}, 0});
+  auto calls = w().name(1);
+  for (int i = 0; i < 50'000; ++i) calls.func_var(1, 255);
+  auto called = render(calls.rgce, {}, wb, 0, 0, A1);
+  ASSERT_TRUE(called.has_value());
+  EXPECT_EQ(called->size(), 1 + 2 * 50'000u);
+  EXPECT_EQ(called->substr(0, 5), "F()()");
+
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_LT(elapsed, std::chrono::seconds(5));
+}
+
+TEST(PtgRenderTest, TextRightAtTheCap) {
+  constexpr std::size_t kCap = 1u << 20;
+  // 15 quoted strings of 65535 bytes, 15 "&" and a last string of 65536 bytes.
+  const auto joined = [](std::size_t last_units) {
+    TokenWriter t = w().str(std::u16string(65533, u'a'));
+    for (int i = 1; i < 15; ++i) t.str(std::u16string(65533, u'a')).op(ptg::concat);
+    return t.str(std::u16string(last_units, u'b')).op(ptg::concat);
+  };
+  auto at_cap = render(joined(65534).rgce, {}, Workbook{}, 0, 0, A1);
+  ASSERT_TRUE(at_cap.has_value());
+  EXPECT_EQ(at_cap->size(), kCap);
+  EXPECT_EQ(outcome(joined(65535)), fails(DecodeError::formula_text_too_long));
+
+  // "{", 2^20 - 2 row separators, "}"
+  auto rows = w().array((1u << 20) - 1, 0, {});
+  auto empty_rows = render(rows.rgce, rows.rgcb, Workbook{}, 0, 0, A1);
+  ASSERT_TRUE(empty_rows.has_value());
+  EXPECT_EQ(empty_rows->size(), kCap);
 }
 
 }  // namespace

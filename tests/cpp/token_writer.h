@@ -81,8 +81,11 @@ struct TokenWriter {
     rgcb.insert(rgcb.end(), bytes.begin(), bytes.end());
     return *this;
   }
-  // A token without payload (operators, PtgParen, PtgMissArg ...).
-  TokenWriter& op(std::uint8_t opcode) { return raw({opcode}); }
+  // A token without payload (operators, PtgParen, PtgMissArg ...), `times` over.
+  TokenWriter& op(std::uint8_t opcode, std::size_t times = 1) {
+    rgce.insert(rgce.end(), times, opcode);
+    return *this;
+  }
   // A token of `size` bytes whose payload is not read (PtgTbl, PtgMem*, ...).
   TokenWriter& padded(std::uint8_t opcode, std::size_t size) {
     rgce.push_back(opcode);
