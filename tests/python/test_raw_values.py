@@ -15,8 +15,7 @@ from xlsb_builder import (
     u16, u32, wide, wide_units, workbook_parts, zip_archive,
 )
 
-FORMULA = ptg_int(1) + ptg_int(2) + PTG_ADD
-
+FORMULA = ptg_int(1) + ptg_int(2) + PTG_ADD  # =1+2
 
 
 @pytest.fixture
