@@ -19,26 +19,16 @@ from dataclasses import dataclass
 from xlsb_builder import col_word, u8, u16, u32, utf16_units
 
 # ---------------------------------------------------------------------------
-# Operators (one byte each).
+# Operators and constants.
 
-PTG_SUB = b"\x04"
 PTG_DIV = b"\x06"
-PTG_POWER = b"\x07"
 PTG_CONCAT = b"\x08"
 PTG_EQ = b"\x0b"
-PTG_RANGE = b"\x11"
-PTG_UMINUS = b"\x13"
-PTG_PERCENT = b"\x14"
-PTG_PAREN = b"\x15"
-PTG_MISS_ARG = b"\x16"
+PTG_GT = b"\x0d"
 
 
 def ptg_bool(value: bool) -> bytes:
     return b"\x1d" + u8(int(value))
-
-
-def ptg_err(code: int) -> bytes:
-    return b"\x1c" + u8(code)
 
 
 # ---------------------------------------------------------------------------
@@ -86,7 +76,6 @@ def ptg_ref_err3d(xti: int) -> bytes:
 # Functions and names.
 
 FN_SUM = 4
-FN_ABS = 24
 FN_MMULT = 165
 FN_LENB = 211
 FN_CONVERT = 468
@@ -122,11 +111,6 @@ def attr_space(kind: int, count: int) -> bytes:
     return b"\x19\x40" + u8(kind) + u8(count)
 
 
-def attr_sum() -> bytes:
-    """PtgAttrSum: SUM of the one operand on top of the stack."""
-    return b"\x19\x10" + u16(0)
-
-
 def spaces_then(text_token: bytes, count: int) -> bytes:
     """`count` pending spaces in front of one operand token (as few tokens as possible)."""
     full, rest = divmod(count, 255)
@@ -141,9 +125,13 @@ def ptg_mem_area(subexpression: bytes) -> bytes:
     return b"\x66" + u32(0) + u16(len(subexpression)) + subexpression
 
 
-def ptg_list() -> bytes:
-    """PtgList: a structured table reference (table 1, whole table, all columns)."""
-    return b"\x18\x19" + u32(1) + u16(0) + u16(0) + u16(0) + u16(0)
+def ptg_list(xti: int = 0, flags: int = 0) -> bytes:
+    """PtgList: a structured table reference (list 1, all columns).
+
+    Through an Xti entry naming another workbook, and without flag 0x1000,
+    the table's description lies in the extra bytes.
+    """
+    return b"\x18\x19" + u16(xti) + u16(flags) + u32(1) + u16(0) + u16(0)
 
 
 # ---------------------------------------------------------------------------

@@ -6,8 +6,9 @@ from dataclasses import dataclass
 import pytest
 
 from ptg_builder import (
-    FN_CONVERT, FN_LENB, FN_MMULT, FN_SUM, FN_USER, PTG_DIV, PTG_EQ, Err, array_extra, ptg_area3d, ptg_array,
-    ptg_arean, ptg_func, ptg_funcvar, ptg_name, ptg_namex, ptg_ref3d, ptg_ref_err3d, ptg_refn, spaces_then,
+    FN_CONVERT, FN_LENB, FN_MMULT, FN_SUM, FN_USER, PTG_DIV, PTG_EQ, Err, array_extra, mem_area_extra, ptg_area3d,
+    ptg_array, ptg_arean, ptg_func, ptg_funcvar, ptg_list, ptg_mem_area, ptg_name, ptg_namex, ptg_ref3d,
+    ptg_ref_err3d, ptg_refn, spaces_then,
 )
 from xlsb_builder import (
     ERR_NA, ID_PAST_TWO_BYTES, LENGTH_PAST_FOUR_BYTES, PTG_ADD, PTG_MUL, TRUNCATED_ID, TRUNCATED_LENGTH, arr_fmla,
@@ -109,6 +110,29 @@ ARRAY_CONSTANTS = [
 def test_array_constants(sheet):
     records = one_per_row([(n, fmla_num(0, 0.0, rgce, rgcb)) for n, (rgce, rgcb, _) in enumerate(ARRAY_CONSTANTS)])
     assert sheet(records).cells == {(n, 0): text for n, (_, _, text) in enumerate(ARRAY_CONSTANTS)}
+
+
+A1_B2 = ptg_area((0, 1), (col_word(0), col_word(1)))
+
+
+@pytest.mark.parametrize("rgce, rgcb, text, errors", [
+    pytest.param(ptg_mem_area(A1_B2) + ptg_array() + PTG_ADD,
+                 mem_area_extra([(0, 1, 0, 1), (4, 5, 0, 1)]) + array_extra([[5]]), "A1:B2+{5}", {},
+                 id="mem-area-rectangles"),
+    pytest.param(ONE + ptg_exp(7) + PTG_ADD + ptg_array() + PTG_ADD, u32(7) + array_extra([[2]]),
+                 "1+#EXP#+{2}", {}, id="exp-column"),
+    pytest.param(ptg_list(xti=0) + ptg_array() + PTG_ADD, array_extra([[3]]), "#TABLE_REF#+{3}", {},
+                 id="list-in-this-workbook"),
+    pytest.param(ptg_list(xti=1, flags=0x1000) + ptg_array() + PTG_ADD, array_extra([[3]]), "#TABLE_REF#+{3}",
+                 {}, id="list-elsewhere-without-data"),
+    pytest.param(ptg_list(xti=1) + ptg_array() + PTG_ADD, array_extra([[3]]), None, {"read past end (u32)": 1},
+                 id="list-elsewhere-owns-the-rest"),
+])
+def test_extra_bytes_owned_by_other_tokens(sheet, rgce, rgcb, text, errors):
+    """An array constant after these tokens reads its values past theirs."""
+    result = sheet([row(0), fmla_num(0, 0.0, rgce, rgcb)],
+                   externals=[sup_self(), sup_book_src(), extern_sheet([(0, 0, 0), (1, 0, 0)])])
+    assert (result.cells, result.errors) == ({(0, 0): text} if text else {}, errors)
 
 
 # ---------------------------------------------------------------------------
