@@ -18,8 +18,10 @@
 #include <array>
 #include <cassert>
 #include <cstdint>
+#include <functional>
 #include <new>
 #include <unordered_map>
+#include <utility>
 
 namespace mdn {
 
@@ -37,7 +39,7 @@ bool equals_ignoring_case(std::string_view text, std::string_view lower) {
                     [](char a, char b) { return lower_ascii(a) == b; });
 }
 
-// ---- numbers ---------------------------------------------------------------
+// ---- numbers --------------------------------------------------------------
 
 // Digits with at most one decimal point and at least one digit ("1.", ".5",
 // "007"); returns how many characters it took, 0 when there is no digit.
@@ -88,7 +90,7 @@ bool awaits_exponent_sign(std::string_view pending) {
   return fraction.size() >= 2 && fraction[0] == '.' && all_digits(fraction.substr(1));
 }
 
-// ---- tokenizer ---------------------------------------------------------------
+// ---- tokenizer ------------------------------------------------------------
 
 constexpr std::array<std::string_view, 8> ERROR_LITERALS = {
     "#NULL!", "#DIV/0!", "#VALUE!", "#REF!", "#NAME?", "#NUM!", "#N/A", "#GETTING_DATA"};
@@ -326,7 +328,7 @@ bool acceptable_text(std::string_view text) {
                       [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
 }
 
-// ---- labels and keys ---------------------------------------------------------
+// ---- labels and keys ------------------------------------------------------
 
 // The shape label of a token, without allocating for the fixed labels;
 // `scratch` holds a lower-cased text when one is needed.
@@ -366,8 +368,7 @@ std::string sha256_hex_prefix(std::string_view bytes, std::size_t digits) {
   return hex;
 }
 
-
-// ---- wrapper detection -------------------------------------------------------
+// ---- wrapper detection ----------------------------------------------------
 
 bool is_open(const Token& t) {
   return (t.kind == TokenType::Function || t.kind == TokenType::Paren) &&
@@ -481,7 +482,7 @@ std::optional<WrapperMatch> search_wrapper(std::span<const Token> inner,
   return WrapperMatch{skeleton_key(outer, *start, inner.size()), kind, !by_shape};
 }
 
-// ---- references ------------------------------------------------------------------
+// ---- references -----------------------------------------------------------
 
 // A function opener's name as compared here: no "(", no prefix up to the
 // last "." ("_xlfn._xlws.FILTER(" is FILTER), compared without letter case.
@@ -561,6 +562,73 @@ bool is_extended_range(std::string_view old_value, std::string_view new_value) {
   const std::optional<EndPoint> old_end = endpoint(old_address.substr(old_colon + 1));
   const std::optional<EndPoint> new_end = endpoint(new_address.substr(new_colon + 1));
   return old_end && new_end && end_moved_down_or_right(*old_end, *new_end);
+}
+
+// ---- batch classification -------------------------------------------------
+
+// The wrapper cache key: a pair's two R1C1 texts, viewed in the batch that
+// the classifier owns for the whole call.
+struct R1C1Texts {
+  std::string_view baseline;
+  std::string_view current;
+  bool operator==(const R1C1Texts&) const = default;
+};
+
+struct R1C1TextsHash {
+  std::size_t operator()(const R1C1Texts& texts) const noexcept {
+    const std::size_t first = std::hash<std::string_view>{}(texts.baseline);
+    const std::size_t second = std::hash<std::string_view>{}(texts.current);
+    return first ^ (second + 0x9e3779b97f4a7c15ULL + (first << 6) + (first >> 2));
+  }
+};
+
+// detect_wrapper depends only on the two R1C1 texts, so its result, found
+// or not, is kept per call for pairs that repeat them.
+using WrapperCache = std::unordered_map<R1C1Texts, std::optional<WrapperMatch>, R1C1TextsHash>;
+
+const std::optional<WrapperMatch>& cached_wrapper(WrapperCache& cache, const FormulaPair& pair,
+                                                  std::span<const Token> old_r1c1,
+                                                  std::span<const Token> new_r1c1) {
+  const R1C1Texts key{pair.baseline_r1c1, pair.current_r1c1};
+  if (const auto found = cache.find(key); found != cache.end()) return found->second;
+  return cache.emplace(key, detect_wrapper(old_r1c1, new_r1c1)).first->second;
+}
+
+bool adds_reference(const ReferenceSet& baseline, const ReferenceSet& current) {
+  return std::any_of(current.begin(), current.end(),
+                     [&](const std::string& reference) { return !baseline.contains(reference); });
+}
+
+// A default DeltaResult is the unsupported result.
+DeltaResult classify_pair(const FormulaPair& pair, WrapperCache& cache) {
+  const auto old_raw = tokenize(pair.baseline_raw);
+  if (!old_raw) return {};
+  const auto new_raw = tokenize(pair.current_raw);
+  if (!new_raw) return {};
+  const auto old_r1c1 = tokenize(pair.baseline_r1c1);
+  if (!old_r1c1) return {};
+  const auto new_r1c1 = tokenize(pair.current_r1c1);
+  if (!new_r1c1) return {};
+  const auto old_references = collect_references(*old_raw);
+  if (!old_references) return {};
+  const auto new_references = collect_references(*new_raw);
+  if (!new_references) return {};
+
+  DeltaResult result;
+  result.supported = true;
+  result.expected_extension = differs_only_by_extension(*old_raw, *new_raw);
+  if (!result.expected_extension) {
+    if (const auto& match = cached_wrapper(cache, pair, *old_r1c1, *new_r1c1)) {
+      result.wrapper_kind = match->kind;
+      result.wrapper_exact = match->exact;
+      result.event_key = "formula-wrapper:";
+      result.event_key += wrapper_kind_name(match->kind);
+      result.event_key += ':';
+      result.event_key += match->skeleton;
+    }
+  }
+  result.added_reference = adds_reference(*old_references, *new_references);
+  return result;
 }
 
 }  // namespace
@@ -723,6 +791,15 @@ std::optional<std::vector<Token>> tokenize(std::string_view text) {
   if (!state.openers.empty()) return std::nullopt;
   state.flush();
   return std::move(state.tokens);
+}
+
+std::vector<DeltaResult> classify_batch_inner(std::vector<FormulaPair> pairs) {
+  // The cache keys view texts in `pairs`, which stays unchanged until return.
+  WrapperCache cache;
+  std::vector<DeltaResult> results;
+  results.reserve(pairs.size());
+  for (const FormulaPair& pair : pairs) results.push_back(classify_pair(pair, cache));
+  return results;
 }
 
 }  // namespace mdn

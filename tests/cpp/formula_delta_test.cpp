@@ -11,6 +11,21 @@
 namespace mdn {
 namespace {
 
+// One row of a table: an input text and what the function under test gives.
+template <typename Expected>
+struct TextCase {
+  std::string_view text;
+  Expected expected;
+};
+
+template <typename Expected, std::size_t N, typename Function>
+void expect_each(const TextCase<Expected> (&cases)[N], Function function) {
+  for (const TextCase<Expected>& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(function(c.text), c.expected);
+  }
+}
+
 // ---------------------------------------------------------------------------
 // Tokenizer
 
@@ -61,11 +76,7 @@ std::string describe(const std::optional<std::vector<Token>>& tokens) {
 }
 
 TEST(FormulaDeltaTokenize, TokenLists) {
-  struct Case {
-    std::string_view text;
-    std::string_view tokens;
-  };
-  const Case cases[] = {
+  const TextCase<std::string_view> cases[] = {
       {"=", ""},
       {"=SUM(A1:B2)", "Function.Open[SUM(] Operand.Range[A1:B2] Function.Close[)]"},
       {"=-A1", "PrefixOp.Plain[-] Operand.Range[A1]"},
@@ -112,10 +123,7 @@ TEST(FormulaDeltaTokenize, TokenLists) {
       // A string literal after "Sheet1!A1:" leaves the pending text in place.
       {"=A1:\"x\"B", "Operand.Text[\"x\"] Operand.Range[A1:B]"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.text);
-    EXPECT_EQ(describe(tokenize(c.text)), c.tokens);
-  }
+  expect_each(cases, [](std::string_view text) { return describe(tokenize(text)); });
 }
 
 TEST(FormulaDeltaTokenize, Refusals) {
@@ -187,20 +195,13 @@ std::string labels_of(std::string_view text) {
 }
 
 TEST(FormulaDeltaKeys, ShapeLabels) {
-  struct Case {
-    std::string_view text;
-    std::string_view labels;
-  };
-  const Case cases[] = {
+  const TextCase<std::string_view> cases[] = {
       {"=SUM(A1:B2,Sheet1!C3,Name)", "sum(|REF|,|REF|,|REF|)"},
       {"=_xlfn.XLOOKUP(1.5,\"a\",{TRUE;#N/A})", "_xlfn.xlookup(|NUM|,|TEXT|,|{|true|;|#n/a|}|)"},
       {"=-(A1)% <> 2", "-|(|REF|)|%| |<>| |NUM"},
       {"=A1+\n B1", "REF|+|\n|REF"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.text);
-    EXPECT_EQ(labels_of(c.text), c.labels);
-  }
+  expect_each(cases, labels_of);
 }
 
 TEST(FormulaDeltaKeys, KeysOfKnownJoinedTexts) {
@@ -327,28 +328,45 @@ TEST(FormulaDeltaWrapper, DetectWrapper) {
             "7153e1f07d05");
 }
 
+// Seconds that `work` takes on the steady clock.
+template <typename Work>
+double seconds_for(Work work) {
+  const auto start_time = std::chrono::steady_clock::now();
+  work();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_time).count();
+}
+
 // A needle that occurs at every other position of a long haystack, each
 // occurrence failing its neighbour checks: a search that compares the whole
-// needle at each start would take billions of steps here.
+// needle at each start would take billions of steps here. The same search
+// with an operator the haystack lacks sets the pace for the build at hand.
 TEST(FormulaDeltaWrapper, FindOccurrenceIsLinear) {
-  const auto alternating = [](std::size_t operands, std::string_view last) {
+  const auto alternating = [](std::size_t operands, std::string_view op, std::string_view last) {
     std::vector<Token> tokens;
     for (std::size_t i = 0; i < operands; ++i) {
-      if (i > 0) tokens.push_back(Token{"+", TokenType::InfixOp, TokenSubtype::Plain});
+      if (i > 0) tokens.push_back(Token{std::string(op), TokenType::InfixOp, TokenSubtype::Plain});
       tokens.push_back(Token::operand(std::string(i + 1 == operands ? last : "A1")));
     }
     return tokens;
   };
-  const std::vector<Token> haystack = alternating(200'000, "A1");
-  const auto start_time = std::chrono::steady_clock::now();
-  for (std::string_view last : {"A1", "B1"}) {
-    std::vector<std::string_view> needle;
-    for (const Token& token : alternating(100'000, last)) needle.push_back(token.value);
-    EXPECT_FALSE(find_occurrence(haystack, needle, false));
-    EXPECT_FALSE(find_occurrence(haystack, std::vector<std::string_view>(needle.size() - 1, "REF"), true));
-  }
-  const auto elapsed = std::chrono::steady_clock::now() - start_time;
-  EXPECT_LT(elapsed, std::chrono::seconds(2));
+  const std::vector<Token> haystack = alternating(60'000, "+", "A1");
+  const auto search_all = [&](std::string_view op) {
+    for (std::string_view last : {"A1", "B1"}) {
+      const std::vector<Token> needle_tokens = alternating(30'000, op, last);
+      std::vector<std::string_view> values;
+      std::vector<std::string> shapes;
+      for (const Token& token : needle_tokens) {
+        values.push_back(token.value);
+        shapes.push_back(shape_label(token));
+      }
+      const std::vector<std::string_view> shape_views(shapes.begin(), shapes.end());
+      EXPECT_FALSE(find_occurrence(haystack, values, false));
+      EXPECT_FALSE(find_occurrence(haystack, shape_views, true));
+    }
+  };
+  const double benign_seconds = seconds_for([&] { search_all("*"); });
+  const double hostile_seconds = seconds_for([&] { search_all("+"); });
+  EXPECT_LT(hostile_seconds, 4 * benign_seconds + 0.1) << "benign: " << benign_seconds << " s";
 }
 
 // ---------------------------------------------------------------------------
@@ -366,11 +384,7 @@ std::string references_of(std::string_view text) {
 }
 
 TEST(FormulaDeltaReferences, CollectReferences) {
-  struct Case {
-    std::string_view text;
-    std::string_view references;
-  };
-  const Case cases[] = {
+  const TextCase<std::string_view> cases[] = {
       {"=A1+Sheet2!$B$1", "a1 sheet2!$b$1"},
       {"=1+2", ""},
       {"=Total*2", "total"},
@@ -387,10 +401,7 @@ TEST(FormulaDeltaReferences, CollectReferences) {
       {"=_xlfn._xlpm.Let(x,1,x)", "absent"},
       {"=LETTER(A1)", "a1"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.text);
-    EXPECT_EQ(references_of(c.text), c.references);
-  }
+  expect_each(cases, references_of);
 }
 
 TEST(FormulaDeltaReferences, WalkFailsOnABrokenPairing) {
@@ -405,11 +416,7 @@ TEST(FormulaDeltaReferences, WalkFailsOnABrokenPairing) {
 }
 
 TEST(FormulaDeltaReferences, Endpoint) {
-  struct Case {
-    std::string_view text;
-    std::optional<EndPoint> end;
-  };
-  const Case cases[] = {
+  const TextCase<std::optional<EndPoint>> cases[] = {
       {"B10", EndPoint{"B", 10}},        {"$B$10", EndPoint{"B", 10}},
       {"$B10", EndPoint{"B", 10}},       {"XFD1048576", EndPoint{"XFD", 1048576}},
       {"A4294967295", EndPoint{"A", 4294967295}},
@@ -419,10 +426,7 @@ TEST(FormulaDeltaReferences, Endpoint) {
       {"B10C", std::nullopt},            {"B$", std::nullopt},
       {"$$B1", std::nullopt},            {"", std::nullopt},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.text);
-    EXPECT_EQ(endpoint(c.text), c.end);
-  }
+  expect_each(cases, endpoint);
 }
 
 TEST(FormulaDeltaReferences, DiffersOnlyByExtension) {
@@ -459,6 +463,112 @@ TEST(FormulaDeltaReferences, DiffersOnlyByExtension) {
     SCOPED_TRACE(std::string(c.old_text) + " -> " + std::string(c.new_text));
     EXPECT_EQ(differs_only_by_extension(tokens_of(c.old_text), tokens_of(c.new_text)), c.extension);
   }
+}
+
+// ---------------------------------------------------------------------------
+// Batch classification
+
+DeltaResult wrapped_result(bool exact, std::string_view key, bool added_reference) {
+  return DeltaResult{true, false, WrapperKind::Wrapped, exact,
+                     "formula-wrapper:wrapped:" + std::string(key), added_reference};
+}
+
+TEST(FormulaDeltaBatch, ClassifiesEachPair) {
+  struct Case {
+    FormulaPair pair;
+    DeltaResult result;
+  };
+  const DeltaResult unsupported;
+  const Case cases[] = {
+      {{"=A1+B1", "=IFERROR(A1+B1,0)", "=RC[-2]+RC[-1]", "=IFERROR(RC[-2]+RC[-1],0)"},
+       wrapped_result(true, "7153e1f07d05", false)},
+      {{"=IFERROR(A1+B1,0)", "=A1+B1", "=IFERROR(RC[-2]+RC[-1],0)", "=RC[-2]+RC[-1]"},
+       {true, false, WrapperKind::Unwrapped, true, "formula-wrapper:unwrapped:7153e1f07d05", false}},
+      // The added end cell A11 is a reference text the baseline lacks.
+      {{"=SUM(A1:A10)", "=SUM(A1:A11)", "=1", "=IFERROR(1,0)"}, {true, true, {}, false, "", true}},
+      {{"=A1", "=A1+B1", "=RC[-2]", "=RC[-2]+RC[-1]"}, {true, false, {}, false, "", true}},
+      {{"=SUM(A1:A5)", "=MAX(SUM(A2:A6),0)", "=SUM(R1C1:R5C1)", "=MAX(SUM(R2C1:R6C1),0)"},
+       wrapped_result(false, "ab0e5581a5c2", true)},
+      {{"=A1", "=a1", "=RC[-2]", "=rc[-2]"}, {true, false, {}, false, "", false}},
+      {{"=A1+B1", "=A1", "=RC[-2]+RC[-1]", "=RC[-2]"}, {true, false, {}, false, "", false}},
+      {{"=LET(x,1,x)", "=1", "=1", "=1"}, unsupported},
+      {{"=1", "=_xlfn.LAMBDA(x,x)(1)", "=1", "=1"}, unsupported},
+      {{"=@A1", "=A1", "=RC[-2]", "=RC[-2]"}, unsupported},
+      {{"A1", "=A1", "=RC[-2]", "=RC[-2]"}, unsupported},
+      {{"=A1", "=A1", "=RC[-2]", "RC[-2]"}, unsupported},
+      {{"=A1", "=\"\xC3\xA9\"", "=RC[-2]", "=RC[-2]"}, unsupported},
+      {{"=A1", "=A1", "=\"\xC3\xA9\"", "=RC[-2]"}, unsupported},
+      {{"=A1", "=A1", "=RC[-2]", "=SUM(RC[-2]"}, unsupported},
+  };
+  std::vector<FormulaPair> batch;
+  for (const Case& c : cases) batch.push_back(c.pair);
+  const std::vector<DeltaResult> results = classify_batch_inner(batch);
+  ASSERT_EQ(results.size(), std::size(cases));
+  for (std::size_t i = 0; i < results.size(); ++i) {
+    SCOPED_TRACE(cases[i].pair.baseline_raw + " -> " + cases[i].pair.current_raw);
+    EXPECT_EQ(results[i], cases[i].result);
+  }
+  EXPECT_TRUE(classify_batch_inner({}).empty());
+}
+
+// Pairs that share their R1C1 texts share the wrapper result, while the
+// extension and reference results follow each pair's own A1 texts.
+TEST(FormulaDeltaBatch, SharedR1C1TextsKeepTheirOwnA1Results) {
+  const std::string old_r1c1 = "=RC[-2]+RC[-1]";
+  const std::string new_r1c1 = "=IFERROR(RC[-2]+RC[-1],0)";
+  const std::vector<FormulaPair> batch = {
+      {"=A1+B1", "=IFERROR(A1+B1,0)", old_r1c1, new_r1c1},
+      {"=SUM(A1:A10)", "=SUM(A1:A11)", old_r1c1, new_r1c1},
+      {"=A1", "=A1+C1", old_r1c1, new_r1c1},
+      {"=A1+B1", "=IFERROR(A1+B1,0)", old_r1c1, new_r1c1},
+  };
+  const std::vector<DeltaResult> results = classify_batch_inner(batch);
+  ASSERT_EQ(results.size(), batch.size());
+  EXPECT_EQ(results[0], wrapped_result(true, "7153e1f07d05", false));
+  EXPECT_EQ(results[1], (DeltaResult{true, true, {}, false, "", true}));
+  EXPECT_EQ(results[2], wrapped_result(true, "7153e1f07d05", true));
+  EXPECT_EQ(results[3], results[0]);
+  for (std::size_t i = 0; i < batch.size(); ++i) {
+    EXPECT_EQ(classify_batch_inner({batch[i]}), std::vector<DeltaResult>{results[i]}) << i;
+  }
+}
+
+// Formulas at the length limit whose shorter one occurs everywhere in the
+// longer one but never as a whole argument: a search that compares the
+// whole run at each start costs hundreds of millions of steps per pair. The
+// same formulas with an operator the longer one lacks (found nowhere at once)
+// set the pace, so the bound holds in debug and sanitizer builds alike.
+TEST(FormulaDeltaBatch, HostileFormulasCostNoMoreThanBenignOnes) {
+  const auto chain = [](std::size_t operands, std::string_view op, std::string_view last) {
+    std::string text = "=";
+    for (std::size_t i = 1; i < operands; ++i) (text += "A") += op;
+    return text + std::string(last);
+  };
+  const auto batch_of = [&](std::string_view op) {
+    std::vector<FormulaPair> batch;
+    const std::string longer = chain(MAX_FORMULA_BYTES / 2, "+", "A");
+    for (std::size_t shorter : {8'000, 9'000, 10'000, 11'000}) {
+      for (std::string_view last : {"A", "B"}) {
+        const std::string old_text = chain(shorter, op, last);
+        batch.push_back({old_text, longer, old_text, longer});
+      }
+    }
+    return batch;
+  };
+  const auto seconds_to_classify = [](std::vector<FormulaPair> batch) {
+    std::vector<DeltaResult> results;
+    const double seconds = seconds_for([&] { results = classify_batch_inner(std::move(batch)); });
+    for (const DeltaResult& result : results) {
+      EXPECT_TRUE(result.supported);
+      EXPECT_EQ(result.wrapper_kind, WrapperKind::None);
+    }
+    return seconds;
+  };
+  const std::vector<FormulaPair> hostile = batch_of("+");
+  ASSERT_EQ(hostile.front().current_raw.size(), MAX_FORMULA_BYTES);
+  const double benign_seconds = seconds_to_classify(batch_of("*"));
+  const double hostile_seconds = seconds_to_classify(hostile);
+  EXPECT_LT(hostile_seconds, 4 * benign_seconds + 0.1) << "benign: " << benign_seconds << " s";
 }
 
 }  // namespace
