@@ -39,20 +39,21 @@ FN_IF, FN_ROUND, FN_AVERAGE, FN_VLOOKUP = 1, 27, 5, 102
 PTG_EXP = 0x01
 DEFAULT_REPS = 5
 
-# The shared formulas of columns C to K, as stored for the first cell of a
-# block: PtgRefN/PtgAreaN offsets from the cell that uses them.
+# The shared formulas of columns C to K, as the cells of row 2 read them:
+# PtgRefN/PtgAreaN offsets from the cell that uses them.
+ABS_A, ABS_B = (col_word(c, row_rel=False, col_rel=False) for c in (0, 1))
 SHARED = [
-    ptg_refn(0, -2) + ptg_refn(0, -1) + PTG_ADD,                                   # A2+B2
-    ptg_arean((0, -3), (0, -2)) + ptg_funcvar(1, FN_SUM) + ptg_int(2) + PTG_MUL,   # SUM(A2:B2)*2
-    ptg_refn(0, -2) + ptg_int(0) + PTG_GT + ptg_str("pos") + ptg_str("neg") + ptg_funcvar(3, FN_IF),
-    ptg_refn(0, -2) + ptg_int(3) + PTG_DIV + ptg_int(2) + ptg_func(FN_ROUND),      # ROUND(C2/3,2)
-    ptg_ref(0, col_word(0, row_rel=False, col_rel=False)) + ptg_refn(0, -4) + PTG_MUL,  # $A$1*C2
-    ptg_refn(0, -7) + ptg_area((0, 999), (col_word(0, row_rel=False, col_rel=False),
-                                          col_word(1, row_rel=False, col_rel=False)))
-    + ptg_int(2) + ptg_bool(False) + ptg_funcvar(4, FN_VLOOKUP),                       # VLOOKUP(A2,$A$1:$B$1000,2,FALSE)
-    ptg_str("n") + ptg_refn(0, -6) + PTG_CONCAT,                                   # "n"&C2
-    ptg_arean((-5, -9), (0, -9)) + ptg_funcvar(1, FN_AVERAGE),                     # AVERAGE(A-5:A)
-    ptg_refn(-1, 0) + ptg_refn(0, -1) + PTG_ADD,                                   # K1+J2
+    ptg_refn(0, -2) + ptg_refn(0, -1) + PTG_ADD,                                      # C: A2+B2
+    ptg_arean((0, -3), (0, -2)) + ptg_funcvar(1, FN_SUM) + ptg_int(2) + PTG_MUL,      # D: SUM(A2:B2)*2
+    ptg_refn(0, -2) + ptg_int(0) + PTG_GT + ptg_str("pos") + ptg_str("neg")
+    + ptg_funcvar(3, FN_IF),                                                          # E: IF(C2>0,"pos","neg")
+    ptg_refn(0, -2) + ptg_int(3) + PTG_DIV + ptg_int(2) + ptg_func(FN_ROUND),         # F: ROUND(D2/3,2)
+    ptg_ref(0, ABS_A) + ptg_refn(0, -4) + PTG_MUL,                                    # G: $A$1*C2
+    ptg_refn(0, -7) + ptg_area((0, 999), (ABS_A, ABS_B)) + ptg_int(2) + ptg_bool(False)
+    + ptg_funcvar(4, FN_VLOOKUP),                                          # H: VLOOKUP(A2,$A$1:$B$1000,2,FALSE)
+    ptg_str("n") + ptg_refn(0, -6) + PTG_CONCAT,                                      # I: "n"&C2
+    ptg_arean((-5, -9), (0, -9)) + ptg_funcvar(1, FN_AVERAGE),                        # J: AVERAGE(A10:A15) in row 15
+    ptg_refn(-1, 0) + ptg_refn(0, -1) + PTG_ADD,                                      # K: K1+J2
 ]
 SHARED_COLS = range(VALUE_COLS, VALUE_COLS + len(SHARED))
 ORDINARY_COL = VALUE_COLS + len(SHARED)

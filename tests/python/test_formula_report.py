@@ -44,7 +44,7 @@ def checked(result) -> Sheet:
 
 
 @pytest.fixture
-def report(mdn):
+def text_report(mdn):
     """All sheets of the workbook `build_xlsb(sheets, **kwargs)`."""
     def run(sheets, mode="a1", **kwargs):
         return [checked(s) for s in mdn.formula_r1c1_report(build_xlsb(sheets, **kwargs), mode)]
@@ -52,10 +52,10 @@ def report(mdn):
 
 
 @pytest.fixture
-def sheet(report):
+def sheet(text_report):
     """The one sheet of a workbook whose only worksheet holds `records`."""
     def run(records, mode="a1", **kwargs):
-        [only] = report([("S", records)], mode, **kwargs)
+        [only] = text_report([("S", records)], mode, **kwargs)
         return only
     return run
 
@@ -339,11 +339,11 @@ def workbook_with_externals(records, names=()):
 
 
 @pytest.mark.parametrize("mode, cell_text", [("a1", "$A$1"), ("r1c1", "R1C1")])
-def test_three_d_references(report, mode, cell_text):
+def test_three_d_references(text_report, mode, cell_text):
     refs = [ptg_ref3d(i, 0, ABS) for i in range(len(SHEET_PREFIXES))]
     more = [ptg_area3d(1, (0, 1), (ABS, ABS + 1)), ptg_ref_err3d(7), ptg_ref3d(len(SHEET_PREFIXES), 0, ABS)]
     sheets, kwargs = workbook_with_externals(one_per_row(enumerate(fmla_num(0, 0.0, r) for r in refs + more)))
-    [result] = report(sheets, mode, **kwargs)  # the other sheets have no part
+    [result] = text_report(sheets, mode, **kwargs)  # the other sheets have no part
     expected = {(i, 0): prefix + cell_text for i, prefix in enumerate(SHEET_PREFIXES)}
     n = len(SHEET_PREFIXES)
     expected[n, 0] = "'My Data'!" + ("$A$1:$B$2" if mode == "a1" else "R1C1:R2C2")
@@ -351,7 +351,7 @@ def test_three_d_references(report, mode, cell_text):
     assert result == Sheet("Sheet1", expected, 0, {"xti index out of range": 1})
 
 
-def test_defined_and_external_names(report):
+def test_defined_and_external_names(text_report):
     names = [name_record("Rate", ptg_num(0.5)), name_record("_xlpm.x"), name_record("_xlfn.MYFUNC")]
     formulas = [
         (ptg_name(1) + ptg_int(2) + PTG_MUL, "Rate*2"),
@@ -363,12 +363,12 @@ def test_defined_and_external_names(report):
         (ptg_namex(0, 3) + ONE + ptg_funcvar(2, FN_USER), "MYFUNC(1)"),
     ]
     sheets, kwargs = workbook_with_externals(one_per_row(enumerate(fmla_num(0, 0.0, f) for f, _ in formulas)), names)
-    [result] = report(sheets, **kwargs)
+    [result] = text_report(sheets, **kwargs)
     assert result.cells == {(n, 0): text for n, (_, text) in enumerate(formulas)}
 
 
-def test_missing_worksheet_part_leaves_the_sheet_out(report):
+def test_missing_worksheet_part_leaves_the_sheet_out(text_report):
     records = [row(0), fmla_num(0, 0.0, ONE)]
-    result = report([("A", records), ("B", None), ("C", records), ("D", None, "worksheets/elsewhere.bin")])
+    result = text_report([("A", records), ("B", None), ("C", records), ("D", None, "worksheets/elsewhere.bin")])
     assert [s.name for s in result] == ["A", "C"]
-    assert report([("Only", None)]) == []
+    assert text_report([("Only", None)]) == []

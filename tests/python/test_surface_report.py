@@ -63,7 +63,8 @@ def follower(col, anchor):
 
 @pytest.mark.parametrize("records, cells, table", [
     pytest.param(
-        [row(1), follower(1, 1), B_GROUP, row(2), follower(1, 1), row(3), follower(1, 1), row(5), fmla_num(0, 1.0, ONE)],
+        [row(1), follower(1, 1), B_GROUP, row(2), follower(1, 1), row(3), follower(1, 1),
+         row(5), fmla_num(0, 1.0, ONE)],
         [(5, 0, "1", 0), (1, 1, "A2", 1), (2, 1, "A3", 1), (3, 1, "A4", 1)], ["1", "RC[-1]"],
         id="ordinary-cells-before-followers"),
     pytest.param(
