@@ -120,7 +120,15 @@ class ValueObjects {
         if (!text) return nullptr;
         break;
     }
-    return PyTuple_Pack(5, row, col, num, boolean, text);
+    PyObject* tuple = PyTuple_New(5);
+    if (!tuple) return nullptr;
+    PyObject* items[] = {row, col, num, boolean, text};
+    for (Py_ssize_t i = 0; i < 5; ++i) PyTuple_SET_ITEM(tuple, i, Py_NewRef(items[i]));
+    // It holds only numbers, booleans, texts and None, so it can never be
+    // part of a reference cycle; untracking it spares the cyclic collector
+    // from walking a million such tuples while the report is built.
+    PyObject_GC_UnTrack(tuple);
+    return tuple;
   }
 
  private:
@@ -155,14 +163,27 @@ class ValueObjects {
   std::uint32_t row_value_ = 0;
 };
 
+// The list of a sheet's cell tuples. While it is filled it holds only
+// untracked tuples, so it is kept out of the cyclic collector too: otherwise
+// every collection that the million allocations trigger walks it again.
+PyObject* cell_list(const SheetValues& sheet, ValueObjects& objects) {
+  Ref list(PyList_New(static_cast<Py_ssize_t>(sheet.cells.size())));
+  if (!list) return nullptr;
+  PyObject_GC_UnTrack(list.get());
+  for (std::size_t i = 0; i < sheet.cells.size(); ++i) {
+    PyObject* item = objects.cell_tuple(sheet.cells[i]);
+    if (!item) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  PyObject_GC_Track(list.get());
+  return list.release();
+}
+
 PyObject* values_result(const RawValues& values) {
   ValueObjects objects(values);
   return build_list(values.sheets.size(), [&](std::size_t s) {
     const SheetValues& sheet = values.sheets[s];
-    return steal_tuple({
-        py::new_str(sheet.name),
-        build_list(sheet.cells.size(), [&](std::size_t i) { return objects.cell_tuple(sheet.cells[i]); }),
-    });
+    return steal_tuple({py::new_str(sheet.name), cell_list(sheet, objects)});
   });
 }
 
