@@ -367,8 +367,6 @@ struct Render {
   TextStack stack = {};
   // Sheet prefixes already built, by Xti index: formulas repeat them.
   std::unordered_map<std::uint16_t, std::string> prefixes = {};
-  // external_books[i]: the External entries among supbooks[0..i], filled on demand.
-  std::vector<std::uint32_t> external_books = {};
 };
 
 using Size = Result<std::size_t>;
@@ -400,16 +398,6 @@ bool is_external_book(const Workbook& wb, std::int32_t book) {
   if (book < 0 || static_cast<std::size_t>(book) >= wb.supbooks.size()) return false;
   auto kind = wb.supbooks[static_cast<std::size_t>(book)];
   return kind == SupbookKind::External || kind == SupbookKind::Other;
-}
-
-// How many External books there are among supbooks[0..book]; `book` is valid.
-std::uint32_t external_book_number(Render& r, std::int32_t book) {
-  auto& counts = r.external_books;
-  for (std::size_t i = counts.size(); i <= static_cast<std::size_t>(book); ++i) {
-    std::uint32_t before = i == 0 ? 0 : counts[i - 1];
-    counts.push_back(before + (r.workbook.supbooks[i] == SupbookKind::External ? 1 : 0));
-  }
-  return counts[static_cast<std::size_t>(book)];
 }
 
 // Moves the extra position on by up to `count` bytes, stopping at the end.
@@ -821,7 +809,7 @@ Size on_name_x(Render& r, Bytes token) {
   const auto& xti = r.workbook.xti;
   const std::int32_t book = ixti < xti.size() ? xti[ixti].iSupBook : 0;
   if (!is_external_book(r.workbook, book)) return push_fixed(r, defined_name(r.workbook, k), 7);
-  std::string text = "[" + std::to_string(external_book_number(r, book)) + "]!#EXTNAME" +
+  std::string text = "[" + std::to_string(r.workbook.external_book_number(book)) + "]!#EXTNAME" +
                      std::to_string(static_cast<std::int64_t>(k) - 1) + "#";
   return push_fixed(r, text, 7);
 }

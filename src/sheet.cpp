@@ -526,22 +526,38 @@ void record_failure(ErrorTally& errors, DecodeError e, bool follower) {
   }
 }
 
+struct SheetScan {
+  const Workbook& workbook;
+  Notation notation;
+  TextBudget& budget;
+  SheetReport& report;
+
+  // Renders one formula at a cell and stores its text, or counts why not.
+  // Only an internal defect of the renderer is returned, ending the call.
+  Result<void> render_cell(Bytes rgce, Bytes rgcb, std::uint32_t row, std::uint32_t col, bool follower) {
+    auto text = render(rgce, rgcb, workbook, row, col, notation);
+    if (text && !budget.take(text->size())) text = fail(DecodeError::formula_text_too_long);
+    if (text) {
+      report.cells.insert_or_assign(CellPos{row, col}, std::move(*text));
+    } else if (is_internal_defect(text.error())) {
+      return fail(text.error());
+    } else {
+      record_failure(report.errors, text.error(), follower);
+    }
+    return {};
+  }
+};
+
 // Renders every formula of one worksheet part. An internal defect of the
 // renderer ends the whole call; any other failure is counted.
-Result<SheetReport> scan_sheet(Bytes part, const Workbook& workbook, Notation notation, std::string name) {
+Result<SheetReport> scan_sheet(Bytes part, const Workbook& workbook, Notation notation, TextBudget& budget,
+                               std::string name) {
   SheetReport report{std::move(name), {}, {}, 0};
+  SheetScan scan{workbook, notation, budget, report};
   SheetFormulas formulas = collect_sheet_formulas(part);
   for (DecodeError e : formulas.walk_errors) record_failure(report.errors, e, false);
   report.cells.reserve(formulas.direct.size() + formulas.followers.size());
-  for (const DirectFormula& f : formulas.direct) {
-    auto text = render(f.rgce, f.rgcb, workbook, f.row, f.col, notation);
-    if (!text && is_internal_defect(text.error())) return fail(text.error());
-    if (text) {
-      report.cells.insert_or_assign(CellPos{f.row, f.col}, std::move(*text));
-    } else {
-      record_failure(report.errors, text.error(), false);
-    }
-  }
+  for (const DirectFormula& f : formulas.direct) TRY_VOID(scan.render_cell(f.rgce, f.rgcb, f.row, f.col, false));
   std::vector<FollowerMatch> matches = resolve_followers(formulas);
   for (std::size_t i = 0; i < matches.size(); ++i) {
     const Follower& f = formulas.followers[i];
@@ -554,13 +570,7 @@ Result<SheetReport> scan_sheet(Bytes part, const Workbook& workbook, Notation no
       continue;
     }
     const GroupFormula& g = formulas.groups[matches[i].group];
-    auto text = render(g.rgce, g.rgcb, workbook, f.row, f.col, notation);
-    if (!text && is_internal_defect(text.error())) return fail(text.error());
-    if (text) {
-      report.cells.insert_or_assign(CellPos{f.row, f.col}, std::move(*text));
-    } else {
-      record_failure(report.errors, text.error(), true);
-    }
+    TRY_VOID(scan.render_cell(g.rgce, g.rgcb, f.row, f.col, true));
   }
   return report;
 }
@@ -574,11 +584,12 @@ void record_error(ErrorTally& errors, std::string_view message) {
 
 Result<std::vector<SheetReport>> decode_workbook(Bytes data, Notation notation) {
   TRY(OpenedWorkbook opened, open_workbook(data));
+  TextBudget budget(data.size());
   std::vector<SheetReport> reports;
   for (WorksheetEntry& entry : opened.worksheets) {
     auto part = read_zip_entry(opened.container, entry.part_name);
     if (!part) continue;  // an unreadable worksheet is left out
-    TRY(SheetReport report, scan_sheet(part->view(), opened.workbook, notation, std::move(entry.name)));
+    TRY(SheetReport report, scan_sheet(part->view(), opened.workbook, notation, budget, std::move(entry.name)));
     reports.push_back(std::move(report));
   }
   return reports;

@@ -162,6 +162,28 @@ struct FollowerMatch {
 std::vector<FollowerMatch> resolve_followers(const SheetFormulas& formulas);
 
 // ---------------------------------------------------------------------------
+// The formula text one report call may produce in all.
+//
+// A formula renders to at most 1 MiB, but a few token bytes can name a very
+// long sheet or defined name, so a small hostile file could otherwise ask
+// for terabytes of text. The ceiling grows with the input and sits far above
+// what real workbooks produce (formula text runs to a few times the size of
+// its tokens); a formula past it fails like one over the per-formula cap.
+struct TextBudget {
+  static constexpr std::uint64_t kBase = std::uint64_t{256} << 20;
+  static constexpr std::uint64_t kPerInputByte = 64;
+  std::uint64_t remaining;
+
+  explicit TextBudget(std::size_t input_size) : remaining(kBase + kPerInputByte * input_size) {}
+  // Takes `n` bytes, or nothing (returning false) when they do not fit.
+  bool take(std::size_t n) {
+    if (n > remaining) return false;
+    remaining -= n;
+    return true;
+  }
+};
+
+// ---------------------------------------------------------------------------
 // Formula text report.
 
 enum class Notation : bool { A1 = false, R1C1 = true };

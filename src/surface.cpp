@@ -25,6 +25,7 @@ struct SurfaceBuilder {
   Bytes part;
   const Workbook& workbook;
   SheetSurface& out;
+  TextBudget& budget;
   std::unordered_map<std::pair<std::size_t, std::size_t>, std::uint32_t, LocationHash> definitions;
 
   // The id of the definition stored at rgce's location, created (with its
@@ -35,7 +36,8 @@ struct SurfaceBuilder {
     if (found != definitions.end()) return found->second;
     auto text = render(rgce, rgcb, workbook, row, col, Notation::R1C1);
     auto id = static_cast<std::uint32_t>(out.definition_r1c1_table.size());
-    out.definition_r1c1_table.push_back(text ? std::move(*text) : std::string());
+    bool kept = text && budget.take(text->size());
+    out.definition_r1c1_table.push_back(kept ? std::move(*text) : std::string());
     definitions.emplace(location, id);
     return id;
   }
@@ -45,6 +47,7 @@ struct SurfaceBuilder {
   Result<void> add_cell(Bytes rgce, Bytes rgcb, std::uint32_t row, std::uint32_t col) {
     auto text = render(rgce, rgcb, workbook, row, col, Notation::A1);
     if (!text) return is_internal_defect(text.error()) ? Result<void>(fail(text.error())) : Result<void>();
+    if (!budget.take(text->size())) return {};
     std::uint32_t id = definition_id_for(rgce, rgcb, row, col);
     out.cell_rows.push_back(row);
     out.cell_cols.push_back(col);
@@ -54,10 +57,11 @@ struct SurfaceBuilder {
   }
 };
 
-Result<SheetSurface> decode_sheet_surface(Bytes part, const Workbook& workbook, std::string name) {
+Result<SheetSurface> decode_sheet_surface(Bytes part, const Workbook& workbook, TextBudget& budget,
+                                          std::string name) {
   SheetSurface surface;
   surface.name = std::move(name);
-  SurfaceBuilder builder{part, workbook, surface, {}};
+  SurfaceBuilder builder{part, workbook, surface, budget, {}};
   SheetFormulas formulas = collect_sheet_formulas(part);
   for (const DirectFormula& f : formulas.direct) TRY_VOID(builder.add_cell(f.rgce, f.rgcb, f.row, f.col));
   std::vector<FollowerMatch> matches = resolve_followers(formulas);
@@ -72,26 +76,37 @@ Result<SheetSurface> decode_sheet_surface(Bytes part, const Workbook& workbook, 
 
 }  // namespace
 
-std::vector<DefinedNameSurface> decode_defined_names(const Workbook& workbook) {
+namespace {
+
+std::vector<DefinedNameSurface> decode_defined_names(const Workbook& workbook, TextBudget& budget) {
   std::vector<DefinedNameSurface> out;
   out.reserve(workbook.names.size());
   for (const DefinedName& n : workbook.names) {
     auto text = render(n.rgce, n.rgcb, workbook, 0, 0, Notation::A1);
-    out.push_back({n.name, text ? std::optional<std::string>(std::move(*text)) : std::nullopt});
+    bool kept = text && budget.take(text->size());
+    out.push_back({n.name, kept ? std::optional<std::string>(std::move(*text)) : std::nullopt});
   }
   return out;
 }
 
+}  // namespace
+
+std::vector<DefinedNameSurface> decode_defined_names(const Workbook& workbook) {
+  TextBudget budget(0);
+  return decode_defined_names(workbook, budget);
+}
+
 Result<WorkbookSurface> decode_workbook_surface(Bytes data) {
   TRY(OpenedWorkbook opened, open_workbook(data));
+  TextBudget budget(data.size());
   WorkbookSurface result;
   for (WorksheetEntry& entry : opened.worksheets) {
     auto part = read_zip_entry(opened.container, entry.part_name);
     if (!part) continue;  // an unreadable worksheet is left out
-    TRY(SheetSurface sheet, decode_sheet_surface(part->view(), opened.workbook, std::move(entry.name)));
+    TRY(SheetSurface sheet, decode_sheet_surface(part->view(), opened.workbook, budget, std::move(entry.name)));
     result.sheets.push_back(std::move(sheet));
   }
-  result.names = decode_defined_names(opened.workbook);
+  result.names = decode_defined_names(opened.workbook, budget);
   return result;
 }
 

@@ -520,6 +520,15 @@ bool is_external(SupbookKind kind) noexcept { return kind == SupbookKind::Extern
 
 }  // namespace
 
+std::uint32_t Workbook::external_book_number(std::int32_t book) const {
+  if (external_counts_.size() != supbooks.size()) {
+    external_counts_.clear();
+    std::uint32_t seen = 0;
+    for (SupbookKind kind : supbooks) external_counts_.push_back(seen += kind == SupbookKind::External ? 1 : 0);
+  }
+  return external_counts_[static_cast<std::size_t>(book)];
+}
+
 Result<std::string> Workbook::sheet_prefix(std::uint32_t index) const {
   if (index >= xti.size()) return fail(DecodeError::xti_out_of_range);
   const auto [book, first, last] = xti[index];
@@ -534,9 +543,7 @@ Result<std::string> Workbook::sheet_prefix(std::uint32_t index) const {
 
   // The bracketed number counts the External books up to and including this
   // one; an Other book shares the number of the External books before it.
-  const auto book_end = supbooks.begin() + book + 1;
-  const auto number = std::count(supbooks.begin(), book_end, SupbookKind::External);
-  const std::string bracket = '[' + std::to_string(number) + ']';
+  const std::string bracket = '[' + std::to_string(external_book_number(book)) + ']';
 
   static const std::vector<std::string> no_sheets;
   const auto found = supbook_sheets.find(book);

@@ -41,10 +41,19 @@ struct Workbook {
   std::vector<DefinedName> names;
   std::vector<std::optional<std::string>> sheet_rel_ids;  // parallel to `sheets`
 
+  // The number in brackets for supporting book `book` (a valid index): how
+  // many External books there are among supbooks[0..book]. Counted once per
+  // workbook on first use, so a formula pays nothing per reference.
+  std::uint32_t external_book_number(std::int32_t book) const;
+
   // The text written in front of a 3-D reference through `xti[index]`:
   // a (quoted) sheet or sheet range and "!", an external-book form, "#REF!!"
   // or nothing; fails with "xti index out of range".
   Result<std::string> sheet_prefix(std::uint32_t index) const;
+
+  // external_counts_[i] = External books among supbooks[0..i]; filled on
+  // first use (a Workbook is used by one report call on one thread).
+  mutable std::vector<std::uint32_t> external_counts_;
 };
 
 // Record ids of the workbook part.

@@ -11,6 +11,7 @@ from xlsb_builder import (
     build_xlsb,
     bundle_sh,
     cell_isst,
+    extern_sheet,
     fmla_num,
     name_record,
     ptg_exp,
@@ -165,3 +166,15 @@ def near_miss_pairs(count: int, size: int = 32_768) -> list[tuple[str, str, str,
     new = "=IFERROR(" + body + "C3,0)"
     return [(old, new, old, new)] * count
 
+
+
+def long_sheet_name_referenced(cells: int, name_chars: int = 1_000_000) -> bytes:
+    """A sheet with a `name_chars`-character name and `cells` formulas that
+    each refer to it through a 3-D reference: a few bytes of tokens each, a
+    megabyte of text each."""
+    ref3d = b"\x3a" + (0).to_bytes(2, "little") + (0).to_bytes(4, "little") + (0xC000).to_bytes(2, "little")
+    records = [row(0), *(fmla_num(c, 0.0, ref3d) for c in range(cells))]
+    parts = workbook_parts([("a" * name_chars, records)])
+    parts["xl/workbook.bin"] = workbook_part([bundle_sh("a" * name_chars, "rId1")], [],
+                                             [sup_self(), extern_sheet([(0, 0, 0)])])
+    return _zip(parts)

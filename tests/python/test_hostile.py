@@ -86,3 +86,17 @@ def test_near_miss_formula_pairs_classify_in_linear_time(mdn):
     assert result[0] is True
     # A quadratic search over ~22,000 tokens would take minutes.
     assert seconds < 5
+
+
+def test_total_formula_text_of_a_call_is_bounded(mdn):
+    # Each formula renders a megabyte from nine token bytes; the call stops
+    # producing text at its ceiling (256 MiB plus 64 bytes per input byte)
+    # and counts the rest instead.
+    cells, name_chars = 400, 1_000_000
+    data = shapes.long_sheet_name_referenced(cells, name_chars)
+    (_, rows, _, texts, _, errors), = mdn.formula_r1c1_report(data, "a1")
+    text_size = name_chars + len("!A1")
+    kept = ((256 << 20) + 64 * len(data)) // text_size
+    assert len(texts) == kept < cells
+    assert texts[0] == "a" * name_chars + "!A1"
+    assert errors == [(shapes.LENGTH_CAP_MESSAGE, cells - kept)]
