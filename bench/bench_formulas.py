@@ -13,10 +13,7 @@ inflates the parts: the floor that any reader of the file pays.
 
 from __future__ import annotations
 
-import subprocess
 import sys
-import tempfile
-import zipfile
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
@@ -151,22 +148,13 @@ def load_pyxlsb2():
     return read
 
 
-def load_zlib_only():
-    def read(path: str) -> int:
-        with zipfile.ZipFile(path) as z:  # inflates each part with zlib, checks CRC-32
-            for info in z.infolist():
-                z.read(info)
-        return -1
-    return read
-
-
 CONTENDERS = [
     run.Contender("formula_r1c1_report r1c1", load_text_report("r1c1")),
     run.Contender("formula_r1c1_report a1", load_text_report("a1")),
     run.Contender("formula_surface_report", load_surface_report),
     run.Contender("python-calamine", load_calamine),
     run.Contender("pyxlsb2 parse+stringify", load_pyxlsb2),
-    run.Contender("zlib inflate of the parts only", load_zlib_only),
+    run.ZLIB_ONLY,
 ]
 
 
@@ -175,17 +163,12 @@ def write_workbook(path: str) -> None:
 
 
 def main(argv: list[str]) -> None:
-    reps = int(argv[argv.index("--reps") + 1]) if "--reps" in argv else DEFAULT_REPS
-    with tempfile.TemporaryDirectory() as tmp:
-        path = Path(tmp) / "formulas.xlsb"
-        # Written by a child so this process stays small (see run.measure).
-        subprocess.run([sys.executable, __file__, "--build", str(path)], check=True)
-        with zipfile.ZipFile(path) as z:
-            inflated = sum(i.file_size for i in z.infolist())
-        print(f"workbook: {FORMULA_CELLS:,} formula cells ({ROWS * len(SHARED):,} followers of "
-              f"{ROWS // BLOCK * len(SHARED):,} shared formulas), {path.stat().st_size / 2**20:.1f} MiB file, "
-              f"{inflated / 2**20:.1f} MiB inflated; median of {reps} runs")
-        rows = [run.measure(__file__, c, str(path), reps) for c in CONTENDERS]
+    reps = run.reps_from(argv, DEFAULT_REPS)
+    rows = run.measure_workbook(
+        __file__, CONTENDERS, "formulas.xlsb", reps,
+        lambda size, inflated: f"workbook: {FORMULA_CELLS:,} formula cells ({ROWS * len(SHARED):,} followers of "
+                               f"{ROWS // BLOCK * len(SHARED):,} shared formulas), {size / 2**20:.1f} MiB file, "
+                               f"{inflated / 2**20:.1f} MiB inflated; median of {reps} runs")
     run.print_table("formulas: render every formula cell of one workbook", rows)
     print("\nformula_surface_report renders every cell in A1 and each stored formula once in R1C1.")
     if calamine_reads_formulas():

@@ -12,10 +12,7 @@ reader of the file pays before decoding a record.
 
 from __future__ import annotations
 
-import subprocess
 import sys
-import tempfile
-import zipfile
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
@@ -89,20 +86,11 @@ def load_calamine():
     return read
 
 
-def load_zlib_only():
-    def read(path: str) -> int:
-        with zipfile.ZipFile(path) as z:  # inflates each part with zlib, checks CRC-32
-            for info in z.infolist():
-                z.read(info)
-        return -1
-    return read
-
-
 CONTENDERS = [
     run.Contender("raw_values_report", load_ours),
     run.Contender("pyxlsb (every cell)", load_pyxlsb),
     run.Contender("python-calamine (every cell)", load_calamine),
-    run.Contender("zlib inflate of the parts only", load_zlib_only),
+    run.ZLIB_ONLY,
 ]
 
 
@@ -111,16 +99,11 @@ def write_workbook(path: str) -> None:
 
 
 def main(argv: list[str]) -> None:
-    reps = int(argv[argv.index("--reps") + 1]) if "--reps" in argv else DEFAULT_REPS
-    with tempfile.TemporaryDirectory() as tmp:
-        path = Path(tmp) / "values.xlsb"
-        # Written by a child so this process stays small (see run.measure).
-        subprocess.run([sys.executable, __file__, "--build", str(path)], check=True)
-        with zipfile.ZipFile(path) as z:
-            inflated = sum(i.file_size for i in z.infolist())
-        print(f"workbook: {ROWS * COLS:,} cells, {path.stat().st_size / 2**20:.1f} MiB file, "
-              f"{inflated / 2**20:.1f} MiB inflated; median of {reps} runs")
-        rows = [run.measure(__file__, c, str(path), reps) for c in CONTENDERS]
+    reps = run.reps_from(argv, DEFAULT_REPS)
+    rows = run.measure_workbook(
+        __file__, CONTENDERS, "values.xlsb", reps,
+        lambda size, inflated: f"workbook: {ROWS * COLS:,} cells, {size / 2**20:.1f} MiB file, "
+                               f"{inflated / 2**20:.1f} MiB inflated; median of {reps} runs")
     run.print_table("raw values: read every cell of one workbook", rows)
 
 

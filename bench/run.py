@@ -22,7 +22,9 @@ import resource
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
+import zipfile
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Callable
@@ -88,6 +90,38 @@ def measure(script: str, contender: Contender, path: str, reps: int) -> Measurem
         return Measurement(contender.name, note=str(exc))
     return Measurement(contender.name, statistics.median(work["times"]),
                        max(0, work["maxrss_kib"] - idle["maxrss_kib"]) / 1024, work["cells"])
+
+
+def load_zlib_only():
+    """The floor any reader of the file pays: inflate every part with zlib
+    (CRC-32 checked), decode nothing."""
+    def read(path: str) -> int:
+        with zipfile.ZipFile(path) as z:
+            for info in z.infolist():
+                z.read(info)
+        return -1
+    return read
+
+
+ZLIB_ONLY = Contender("zlib inflate of the parts only", load_zlib_only)
+
+
+def reps_from(argv: list[str], default: int) -> int:
+    return int(argv[argv.index("--reps") + 1]) if "--reps" in argv else default
+
+
+def measure_workbook(script: str, contenders: list[Contender], file_name: str, reps: int,
+                     describe: Callable[[int, int], str]) -> list[Measurement]:
+    """Builds the script's workbook (`script --build PATH`) in a child, so this
+    process stays small, prints `describe(file bytes, inflated bytes)` and
+    measures every contender on it."""
+    with tempfile.TemporaryDirectory() as tmp:
+        path = Path(tmp) / file_name
+        subprocess.run([sys.executable, script, "--build", str(path)], check=True)
+        with zipfile.ZipFile(path) as z:
+            inflated = sum(i.file_size for i in z.infolist())
+        print(describe(path.stat().st_size, inflated))
+        return [measure(script, c, str(path), reps) for c in contenders]
 
 
 def _ratio(value: float | None, base: float | None) -> str:
