@@ -349,23 +349,65 @@ std::string_view shape_label_view(const Token& token, std::string& scratch) {
 constexpr std::string_view CORE_MARKER = "<CORE>";
 constexpr std::size_t SKELETON_KEY_DIGITS = 12;
 
-// The first `digits` lower-case hex digits of the SHA-256 digest of `bytes`.
-// The one-shot digest fails only when OpenSSL cannot allocate its context,
-// so that failure is reported like any other allocation failure.
-std::string sha256_hex_prefix(std::string_view bytes, std::size_t digits) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int digest_size = 0;
-  if (EVP_Digest(bytes.data(), bytes.size(), digest, &digest_size, EVP_sha256(), nullptr) != 1 ||
-      digest_size * 2 < digits) {
-    throw std::bad_alloc();
+// SHA-256 for the keys of one call. The algorithm is fetched from OpenSSL
+// once, on first use, and one context is reused: the one-shot helpers fetch
+// it again for every digest through OpenSSL's process-wide algorithm store,
+// which costs several times the digest itself and takes a lock that threads
+// classifying at the same time would contend for.
+class Sha256 {
+ public:
+  Sha256() = default;
+  Sha256(const Sha256&) = delete;
+  Sha256& operator=(const Sha256&) = delete;
+  ~Sha256() {
+    EVP_MD_CTX_free(context_);
+    EVP_MD_free(algorithm_);
   }
-  constexpr std::string_view HEX = "0123456789abcdef";
-  std::string hex(digits, '0');
-  for (std::size_t i = 0; i < digits; ++i) {
-    const unsigned byte = digest[i / 2];
-    hex[i] = HEX[(i % 2 == 0 ? byte >> 4 : byte) & 0x0F];
+
+  // The first `digits` lower-case hex digits of the digest of `bytes`.
+  // OpenSSL fails here only when it cannot allocate, so that failure is
+  // reported like any other allocation failure.
+  std::string hex_prefix(std::string_view bytes, std::size_t digits) {
+    if (!algorithm_) algorithm_ = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+    if (!context_) context_ = EVP_MD_CTX_new();
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int digest_size = 0;
+    if (!algorithm_ || !context_ || EVP_DigestInit_ex2(context_, algorithm_, nullptr) != 1 ||
+        EVP_DigestUpdate(context_, bytes.data(), bytes.size()) != 1 ||
+        EVP_DigestFinal_ex(context_, digest, &digest_size) != 1 || digest_size * 2 < digits) {
+      throw std::bad_alloc();
+    }
+    constexpr std::string_view HEX = "0123456789abcdef";
+    std::string hex(digits, '0');
+    for (std::size_t i = 0; i < digits; ++i) {
+      const unsigned byte = digest[i / 2];
+      hex[i] = HEX[(i % 2 == 0 ? byte >> 4 : byte) & 0x0F];
+    }
+    return hex;
   }
-  return hex;
+
+ private:
+  EVP_MD* algorithm_ = nullptr;
+  EVP_MD_CTX* context_ = nullptr;
+};
+
+std::string skeleton_key_using(Sha256& sha, std::span<const Token> tokens, std::size_t start,
+                               std::size_t length) {
+  assert(start <= tokens.size() && length <= tokens.size() - start);
+  std::string joined;
+  std::string scratch;
+  const auto append_labels = [&](std::span<const Token> part) {
+    for (const Token& token : part) {
+      joined += shape_label_view(token, scratch);
+      joined += '|';
+    }
+  };
+  append_labels(tokens.first(start));
+  joined += CORE_MARKER;
+  joined += '|';
+  append_labels(tokens.subspan(start + length));
+  joined.pop_back();  // the separator after the last label
+  return sha.hex_prefix(joined, SKELETON_KEY_DIGITS);
 }
 
 // ---- wrapper detection ----------------------------------------------------
@@ -462,7 +504,7 @@ bool is_compound(std::span<const Token> tokens) {
 
 // Searches for the whole `inner` formula inside `outer`, by token text or
 // by shape label; on a hit the key names `outer` with the hit as its run.
-std::optional<WrapperMatch> search_wrapper(std::span<const Token> inner,
+std::optional<WrapperMatch> search_wrapper(Sha256& sha, std::span<const Token> inner,
                                            std::span<const Token> outer, bool by_shape,
                                            WrapperKind kind) {
   if (inner.size() >= outer.size()) return std::nullopt;
@@ -479,7 +521,27 @@ std::optional<WrapperMatch> search_wrapper(std::span<const Token> inner,
   const std::optional<std::size_t> start = find_occurrence(outer, needle, by_shape);
   if (!start) return std::nullopt;
   // find_occurrence only returns starts whose whole run lies inside `outer`.
-  return WrapperMatch{skeleton_key(outer, *start, inner.size()), kind, !by_shape};
+  return WrapperMatch{skeleton_key_using(sha, outer, *start, inner.size()), kind, !by_shape};
+}
+
+std::optional<WrapperMatch> detect_wrapper_using(Sha256& sha, std::span<const Token> old_tokens,
+                                                 std::span<const Token> new_tokens) {
+  const bool old_significant = is_significant(old_tokens);
+  const bool new_significant = is_significant(new_tokens);
+  using enum WrapperKind;
+  if (old_significant) {
+    if (auto hit = search_wrapper(sha, old_tokens, new_tokens, false, Wrapped)) return hit;
+  }
+  if (new_significant) {
+    if (auto hit = search_wrapper(sha, new_tokens, old_tokens, false, Unwrapped)) return hit;
+  }
+  if (old_significant && is_compound(old_tokens)) {
+    if (auto hit = search_wrapper(sha, old_tokens, new_tokens, true, Wrapped)) return hit;
+  }
+  if (new_significant && is_compound(new_tokens)) {
+    if (auto hit = search_wrapper(sha, new_tokens, old_tokens, true, Unwrapped)) return hit;
+  }
+  return std::nullopt;
 }
 
 // ---- references -----------------------------------------------------------
@@ -586,12 +648,24 @@ struct R1C1TextsHash {
 // or not, is kept per call for pairs that repeat them.
 using WrapperCache = std::unordered_map<R1C1Texts, std::optional<WrapperMatch>, R1C1TextsHash>;
 
-const std::optional<WrapperMatch>& cached_wrapper(WrapperCache& cache, const FormulaPair& pair,
-                                                  std::span<const Token> old_r1c1,
-                                                  std::span<const Token> new_r1c1) {
+// What one call keeps while it classifies its batch.
+struct BatchState {
+  WrapperCache wrapper_cache;
+  Sha256 sha;
+};
+
+// The wrapper result for the pair's R1C1 texts, from the cache or found now;
+// nullptr when either text is refused. Only texts that tokenized are ever
+// cached, so a repeated pair (a formula copied down a column) skips both
+// the search and the tokenizing of its R1C1 texts.
+const std::optional<WrapperMatch>* wrapper_for(BatchState& state, const FormulaPair& pair) {
   const R1C1Texts key{pair.baseline_r1c1, pair.current_r1c1};
-  if (const auto found = cache.find(key); found != cache.end()) return found->second;
-  return cache.emplace(key, detect_wrapper(old_r1c1, new_r1c1)).first->second;
+  auto& cache = state.wrapper_cache;
+  if (const auto found = cache.find(key); found != cache.end()) return &found->second;
+  const auto old_r1c1 = tokenize(key.baseline);
+  const auto new_r1c1 = tokenize(key.current);
+  if (!old_r1c1 || !new_r1c1) return nullptr;
+  return &cache.emplace(key, detect_wrapper_using(state.sha, *old_r1c1, *new_r1c1)).first->second;
 }
 
 bool adds_reference(const ReferenceSet& baseline, const ReferenceSet& current) {
@@ -599,16 +673,24 @@ bool adds_reference(const ReferenceSet& baseline, const ReferenceSet& current) {
                      [&](const std::string& reference) { return !baseline.contains(reference); });
 }
 
-// A default DeltaResult is the unsupported result.
-DeltaResult classify_pair(const FormulaPair& pair, WrapperCache& cache) {
+std::string event_key(const WrapperMatch& match) {
+  std::string key = "formula-wrapper:";
+  key += wrapper_kind_name(match.kind);
+  key += ':';
+  key += match.skeleton;
+  return key;
+}
+
+// A pair is supported when all four texts tokenize and both A1 formulas'
+// references can be collected; a default DeltaResult is the unsupported
+// result. Every step is a pure function of its texts, so the R1C1 texts are
+// tokenized only where the wrapper search (or, for an extension, the support
+// check) needs them, without changing any result.
+DeltaResult classify_pair(const FormulaPair& pair, BatchState& state) {
   const auto old_raw = tokenize(pair.baseline_raw);
   if (!old_raw) return {};
   const auto new_raw = tokenize(pair.current_raw);
   if (!new_raw) return {};
-  const auto old_r1c1 = tokenize(pair.baseline_r1c1);
-  if (!old_r1c1) return {};
-  const auto new_r1c1 = tokenize(pair.current_r1c1);
-  if (!new_r1c1) return {};
   const auto old_references = collect_references(*old_raw);
   if (!old_references) return {};
   const auto new_references = collect_references(*new_raw);
@@ -617,14 +699,16 @@ DeltaResult classify_pair(const FormulaPair& pair, WrapperCache& cache) {
   DeltaResult result;
   result.supported = true;
   result.expected_extension = differs_only_by_extension(*old_raw, *new_raw);
-  if (!result.expected_extension) {
-    if (const auto& match = cached_wrapper(cache, pair, *old_r1c1, *new_r1c1)) {
-      result.wrapper_kind = match->kind;
-      result.wrapper_exact = match->exact;
-      result.event_key = "formula-wrapper:";
-      result.event_key += wrapper_kind_name(match->kind);
-      result.event_key += ':';
-      result.event_key += match->skeleton;
+  if (result.expected_extension) {
+    // An extension has no wrapper; its R1C1 texts only have to tokenize.
+    if (!tokenize(pair.baseline_r1c1) || !tokenize(pair.current_r1c1)) return {};
+  } else {
+    const std::optional<WrapperMatch>* match = wrapper_for(state, pair);
+    if (!match) return {};
+    if (*match) {
+      result.wrapper_kind = (*match)->kind;
+      result.wrapper_exact = (*match)->exact;
+      result.event_key = event_key(**match);
     }
   }
   result.added_reference = adds_reference(*old_references, *new_references);
@@ -639,21 +723,8 @@ std::string shape_label(const Token& token) {
 }
 
 std::string skeleton_key(std::span<const Token> tokens, std::size_t start, std::size_t length) {
-  assert(start <= tokens.size() && length <= tokens.size() - start);
-  std::string joined;
-  std::string scratch;
-  const auto append_labels = [&](std::span<const Token> part) {
-    for (const Token& token : part) {
-      joined += shape_label_view(token, scratch);
-      joined += '|';
-    }
-  };
-  append_labels(tokens.first(start));
-  joined += CORE_MARKER;
-  joined += '|';
-  append_labels(tokens.subspan(start + length));
-  joined.pop_back();  // the separator after the last label
-  return sha256_hex_prefix(joined, SKELETON_KEY_DIGITS);
+  Sha256 sha;
+  return skeleton_key_using(sha, tokens, start, length);
 }
 
 std::string_view wrapper_kind_name(WrapperKind kind) {
@@ -688,21 +759,8 @@ std::optional<std::size_t> find_occurrence(std::span<const Token> haystack,
 
 std::optional<WrapperMatch> detect_wrapper(std::span<const Token> old_tokens,
                                            std::span<const Token> new_tokens) {
-  const bool old_significant = is_significant(old_tokens);
-  const bool new_significant = is_significant(new_tokens);
-  if (old_significant) {
-    if (auto hit = search_wrapper(old_tokens, new_tokens, false, WrapperKind::Wrapped)) return hit;
-  }
-  if (new_significant) {
-    if (auto hit = search_wrapper(new_tokens, old_tokens, false, WrapperKind::Unwrapped)) return hit;
-  }
-  if (old_significant && is_compound(old_tokens)) {
-    if (auto hit = search_wrapper(old_tokens, new_tokens, true, WrapperKind::Wrapped)) return hit;
-  }
-  if (new_significant && is_compound(new_tokens)) {
-    if (auto hit = search_wrapper(new_tokens, old_tokens, true, WrapperKind::Unwrapped)) return hit;
-  }
-  return std::nullopt;
+  Sha256 sha;
+  return detect_wrapper_using(sha, old_tokens, new_tokens);
 }
 
 std::optional<ReferenceSet> collect_references(std::span<const Token> tokens) {
@@ -795,10 +853,10 @@ std::optional<std::vector<Token>> tokenize(std::string_view text) {
 
 std::vector<DeltaResult> classify_batch_inner(std::vector<FormulaPair> pairs) {
   // The cache keys view texts in `pairs`, which stays unchanged until return.
-  WrapperCache cache;
+  BatchState state;
   std::vector<DeltaResult> results;
   results.reserve(pairs.size());
-  for (const FormulaPair& pair : pairs) results.push_back(classify_pair(pair, cache));
+  for (const FormulaPair& pair : pairs) results.push_back(classify_pair(pair, state));
   return results;
 }
 

@@ -499,6 +499,9 @@ TEST(FormulaDeltaBatch, ClassifiesEachPair) {
       {{"=A1", "=\"\xC3\xA9\"", "=RC[-2]", "=RC[-2]"}, unsupported},
       {{"=A1", "=A1", "=\"\xC3\xA9\"", "=RC[-2]"}, unsupported},
       {{"=A1", "=A1", "=RC[-2]", "=SUM(RC[-2]"}, unsupported},
+      {{"=A1", "=A1", "=RC[-2]", "=SUM(RC[-2]"}, unsupported},  // refusals are not cached
+      {{"=SUM(A1:A10)", "=SUM(A1:A11)", "=R1C1", "=@R1C1"}, unsupported},
+      {{"=SUM(A1:A10)", "=SUM(A1:A11)", "=@R1C1", "=R1C1"}, unsupported},
   };
   std::vector<FormulaPair> batch;
   for (const Case& c : cases) batch.push_back(c.pair);
