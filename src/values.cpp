@@ -107,7 +107,12 @@ struct ValueDecoder {
 
   // A stream error ends the sheet silently, keeping the cells before it.
   std::vector<RawCell> decode_sheet(Bytes part) {
+    // No reported cell takes fewer than 11 bytes of records (a boolean or
+    // error cell), so this bound spares the copying of a growing vector;
+    // reserved pages that stay untouched cost nothing.
+    constexpr std::size_t kSmallestCellRecord = 11;
     std::vector<RawCell> cells;
+    cells.reserve(part.size() / kSmallestCellRecord);
     Records records{part};
     std::uint32_t row = 0;
     for (auto next = next_record(records); next && *next; next = next_record(records)) {
