@@ -40,20 +40,20 @@ COLUMN_ROWS = 2_000           # cells per generated column of copied formulas
 
 
 # ---------------------------------------------------------------------------
-# Generated columns. A template's "{0}", "{1}", "{2}" are relative references
-# at the offsets below; "{end}" is the row offset of a range end that an
-# extension moves down.
+# Generated columns. Templates name their references; `references` spells
+# them for one cell in either notation: "a" and "b" are the two cells to the
+# left, "up" the cell above, "end" the end of a range starting at "a" that an
+# extension moves further down, and the rest are absolute ranges.
 
-OFFSETS = [(0, -2), (0, -1), (-1, 0)]
 TEMPLATES = [
-    "{0}+{1}",
-    "SUM({0}:R[{end}]C[-2])",
-    "IF({0}>0,{1},0)",
-    "VLOOKUP({0},Sheet2!R1C1:R500C4,3,FALSE)",
-    "ROUND({0}*{1},2)",
-    "{0}&\" \"&{1}",
-    "INDEX(Data!C2,MATCH({0},Data!C1,0))",
-    "AVERAGE({0}:R[{end}]C[-2])*{1}",
+    "{a}+{b}",
+    "SUM({a}:{end})",
+    "IF({a}>0,{b},0)",
+    "VLOOKUP({a},Sheet2!{table},3,FALSE)",
+    "ROUND({a}*{b},2)",
+    "{a}&\" \"&{b}",
+    "INDEX(Data!{values},MATCH({a},Data!{keys},0))",
+    "AVERAGE({a}:{end})*{b}",
 ]
 
 
@@ -66,22 +66,19 @@ def column_letters(col: int) -> str:
     return letters
 
 
-def r1c1_ref(dr: int, dc: int) -> str:
-    return ("R" if dr == 0 else f"R[{dr}]") + ("C" if dc == 0 else f"C[{dc}]")
-
-
-def a1_ref(row: int, col: int, dr: int, dc: int) -> str:
-    return f"{column_letters(col + dc)}{row + dr + 1}"
+def references(row: int, col: int, end: int, r1c1: bool) -> dict[str, str]:
+    if r1c1:
+        return {"a": "RC[-2]", "b": "RC[-1]", "up": "R[-1]C", "end": f"R[{end}]C[-2]",
+                "table": "R1C1:R500C4", "keys": "C1", "values": "C2"}
+    left2, left1 = column_letters(col - 2), column_letters(col - 1)
+    return {"a": f"{left2}{row + 1}", "b": f"{left1}{row + 1}", "up": f"{column_letters(col)}{row}",
+            "end": f"{left2}{row + end + 1}", "table": "$A$1:$D$500", "keys": "$A:$A", "values": "$B:$B"}
 
 
 def render(template: str, row: int, col: int, end: int) -> tuple[str, str]:
-    """The (A1, R1C1) texts of a template in the cell at (row, col)."""
-    r1c1 = template.format(*(r1c1_ref(dr, dc) for dr, dc in OFFSETS), end=end)
-    a1 = template.format(*(a1_ref(row, col, dr, dc) for dr, dc in OFFSETS), end=end)
-    # The generated ranges and absolute references, in A1 terms.
-    a1 = a1.replace(f"R[{end}]C[-2]", a1_ref(row, col, end, -2))
-    a1 = a1.replace("R1C1:R500C4", "$A$1:$D$500").replace("Data!C2", "Data!$B:$B").replace("Data!C1", "Data!$A:$A")
-    return a1, r1c1
+    """The (A1, R1C1) texts of a template in the cell at (row, col), zero-based."""
+    return (template.format(**references(row, col, end, r1c1=False)),
+            template.format(**references(row, col, end, r1c1=True)))
 
 
 CHANGES = ["same", "extend", "iferror", "round", "unwrap", "add"]
@@ -98,7 +95,7 @@ def changed(template: str, change: str) -> tuple[str, str, int]:
     if change == "unwrap":
         return f"IFERROR({template},\"\")", template, 0
     if change == "add":
-        return template, f"{template}+{{2}}", 0
+        return template, f"{template}+{{up}}", 0
     return template, template, 0
 
 
