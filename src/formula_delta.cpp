@@ -10,6 +10,9 @@
 //    locale forms), which would change which operands count as numbers.
 //  * Wrapper search runs a prefix-function (KMP) scan over interned labels,
 //    so a hostile pair of long, nearly equal formulas costs linear time.
+//  * A batch keeps a wrapper cache and one SHA-256 context for the length of
+//    one call and nothing after it; every other value lives for one pair.
+//    No input makes a pair fail beyond being reported unsupported.
 #include "formula_delta.h"
 
 #include <openssl/evp.h>
@@ -391,6 +394,8 @@ class Sha256 {
   EVP_MD_CTX* context_ = nullptr;
 };
 
+// The run always comes from find_occurrence, which reports only runs that
+// lie inside the list, so no input reaches a run outside it.
 std::string skeleton_key_using(Sha256& sha, std::span<const Token> tokens, std::size_t start,
                                std::size_t length) {
   assert(start <= tokens.size() && length <= tokens.size() - start);
@@ -783,7 +788,9 @@ bool walk(std::span<const Token> tokens, const CloseOf& close_of, std::size_t fr
       ++i;
     } else if (is_function_open(token)) {
       // Cannot fail after pair_calls; checked so that a bad map ends cleanly.
-      if (i >= close_of.size() || close_of[i] == NO_CLOSER || close_of[i] >= to) return true;
+      if (i >= close_of.size() || close_of[i] == NO_CLOSER || close_of[i] <= i || close_of[i] >= to) {
+        return true;
+      }
       const std::size_t closer = close_of[i];
       if (walk(tokens, close_of, i + 1, closer, context_of_call(token), set)) return true;
       i = closer + 1;

@@ -411,6 +411,9 @@ TEST(FormulaDeltaReferences, WalkFailsOnABrokenPairing) {
   EXPECT_TRUE(walk(tokens, CloseOf{NO_CLOSER, NO_CLOSER, NO_CLOSER}, 0, 3, RefContext::None, set));
   EXPECT_TRUE(walk(tokens, CloseOf{2, NO_CLOSER, NO_CLOSER}, 0, 2, RefContext::None, set));
   EXPECT_TRUE(walk(tokens, CloseOf{2, NO_CLOSER, NO_CLOSER}, 0, 4, RefContext::None, set));
+  // A closer recorded before its opener would send the walk backwards.
+  const std::vector<Token> nested = tokens_of("=F(G(A1))");
+  EXPECT_TRUE(walk(nested, CloseOf{4, 0, NO_CLOSER, NO_CLOSER, NO_CLOSER}, 0, 5, RefContext::None, set));
   EXPECT_FALSE(walk(tokens, CloseOf{2, NO_CLOSER, NO_CLOSER}, 0, 3, RefContext::Spill, set));
   EXPECT_EQ(set, ReferenceSet{"a1"});
 }
