@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -326,6 +327,48 @@ TEST(FormulaDeltaWrapper, DetectWrapper) {
             "7153e1f07d05");
   EXPECT_EQ(detect_wrapper(tokens_of("=IFERROR(A1+B1,0)"), tokens_of("=A1+B1"))->skeleton,
             "7153e1f07d05");
+}
+
+// The search as plainly stated: every start in turn, whole comparison, then
+// the neighbour checks. Short random lists over a three-label alphabet give
+// plenty of overlapping occurrences for the fast search to get wrong.
+TEST(FormulaDeltaWrapper, FindOccurrenceAgreesWithAPlainSearch) {
+  const Token alphabet[] = {
+      Token::operand("A1"),
+      Token{",", TokenType::Separator, TokenSubtype::Argument},
+      Token{"(", TokenType::Paren, TokenSubtype::Open},
+      Token{")", TokenType::Paren, TokenSubtype::Close},
+      Token{",", TokenType::InfixOp, TokenSubtype::Plain},
+  };
+  const auto opens = [](const Token& t) {
+    return t.subtype == TokenSubtype::Open || t.subtype == TokenSubtype::Argument;
+  };
+  const auto closes = [](const Token& t) {
+    return t.subtype == TokenSubtype::Close || t.subtype == TokenSubtype::Argument;
+  };
+  const auto bounded = [&](const std::vector<Token>& tokens, std::size_t start, std::size_t end) {
+    return (start == 0 || opens(tokens[start - 1])) && (end == tokens.size() || closes(tokens[end]));
+  };
+  std::mt19937 random(7);
+  const auto pick = [&](std::size_t n) {
+    return std::uniform_int_distribution<std::size_t>(0, n - 1)(random);
+  };
+  for (int round = 0; round < 3000; ++round) {
+    std::vector<Token> haystack;
+    for (std::size_t i = 0, n = 1 + pick(12); i < n; ++i) {
+      haystack.push_back(alphabet[pick(std::size(alphabet))]);
+    }
+    std::vector<std::string_view> needle;
+    for (std::size_t i = 0, n = pick(5); i < n; ++i) needle.push_back(alphabet[pick(3)].value);
+    std::optional<std::size_t> expected;
+    for (std::size_t i = 0; !needle.empty() && needle.size() < haystack.size() && !expected &&
+                            i + needle.size() <= haystack.size(); ++i) {
+      bool equal = true;
+      for (std::size_t k = 0; k < needle.size(); ++k) equal = equal && haystack[i + k].value == needle[k];
+      if (equal && bounded(haystack, i, i + needle.size())) expected = i;
+    }
+    EXPECT_EQ(find_occurrence(haystack, needle, false), expected) << "round " << round;
+  }
 }
 
 // Seconds that `work` takes on the steady clock.

@@ -67,7 +67,8 @@ EXAMPLES = [
     (("=A1", "=A1+B1", "=RC[-2]", "=RC[-2]+RC[-1]"), plain(added=True)),
     (("=SUM(A1:A5)", "=MAX(SUM(A2:A6),0)", "=SUM(R1C1:R5C1)", "=MAX(SUM(R2C1:R6C1),0)"),
      wrapped("max(|<CORE>|,|NUM|)", exact=False, added=True)),
-    (("=A1", "=IF(A1>0,A1,0)", "=RC[-2]", "=IF(RC[-2]>0,RC[-2],0)"), wrapped("if(|REF|>|NUM|,|<CORE>|,|NUM|)")),
+    (("=A1", "=IF(A1>0,A1,0)", "=RC[-2]", "=IF(RC[-2]>0,RC[-2],0)"),
+     wrapped("if(|REF|>|NUM|,|<CORE>|,|NUM|)")),
     # An argument comma inside an array constant bounds the run.
     (("=A1", "={1,A1,2}", "=RC[-2]", "={1,RC[-2],2}"), wrapped("{|NUM|,|<CORE>|,|NUM|}")),
     (("=A1", "=A1*2", "=RC[-2]", "=RC[-2]*2"), plain()),
@@ -107,10 +108,14 @@ ATOMS = st.sampled_from(REFERENCES + ["1", "2.5", "1E+3", '"x"', "TRUE", "#N/A"]
 FUNCTIONS = st.sampled_from(["SUM", "IFERROR", "MAX", "_xlfn.SINGLE", "ROUND", "sum"])
 
 
+OPERATORS = st.sampled_from(["+", "-", "*", "&", "<>", " + "])
+
+
 def _compound(children):
     return st.one_of(
-        st.builds(lambda f, args: f"{f}({','.join(args)})", FUNCTIONS, st.lists(children, min_size=1, max_size=3)),
-        st.builds(lambda a, op, b: a + op + b, children, st.sampled_from(["+", "-", "*", "&", "<>", " + "]), children),
+        st.builds(lambda f, args: f"{f}({','.join(args)})", FUNCTIONS,
+                  st.lists(children, min_size=1, max_size=3)),
+        st.builds(lambda a, op, b: a + op + b, children, OPERATORS, children),
         children.map(lambda c: f"({c})"),
     )
 
@@ -287,7 +292,8 @@ def test_corpus_formulas_wrapped_and_unwrapped(mdn, shapes, wrap, joined, added)
 
 
 # A range whose end row can be moved down, outside quotes and brackets.
-AREA_END = re.compile(r"(?<![A-Za-z0-9_.$])(\$?[A-Z]{1,3}\$?[0-9]+:\$?[A-Z]{1,3}\$?)([0-9]+)(?![0-9A-Za-z_(!.])")
+AREA_END = re.compile(r"(?<![A-Za-z0-9_.$])(\$?[A-Z]{1,3}\$?[0-9]+:\$?[A-Z]{1,3}\$?)([0-9]+)"
+                      r"(?![0-9A-Za-z_(!.])")
 
 
 def test_corpus_ranges_extended(mdn, shapes):
