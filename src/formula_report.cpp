@@ -63,23 +63,14 @@ bool bind_report(const char* function, std::initializer_list<const char*> params
 // formula_r1c1_report
 
 PyObject* sheet_report_tuple(const SheetReport& sheet) {
-  std::vector<std::uint32_t> rows, cols;
-  std::vector<const std::string*> texts;
-  rows.reserve(sheet.cells.size());
-  cols.reserve(sheet.cells.size());
-  texts.reserve(sheet.cells.size());
-  for (const auto& [pos, text] : sheet.cells) {
-    rows.push_back(pos.row);
-    cols.push_back(pos.col);
-    texts.push_back(&text);
-  }
+  const CellTexts& cells = sheet.cells;
   std::vector<std::pair<const std::string*, std::uint32_t>> errors;
   for (const auto& [text, count] : sheet.errors) errors.emplace_back(&text, count);
   return steal_tuple({
       py::new_str(sheet.name),
-      u32_list(rows),
-      u32_list(cols),
-      build_list(texts.size(), [&](std::size_t i) { return py::new_str(*texts[i]); }),
+      build_list(cells.positions.size(), [&](std::size_t i) { return PyLong_FromUnsignedLong(cells.positions[i].row); }),
+      build_list(cells.positions.size(), [&](std::size_t i) { return PyLong_FromUnsignedLong(cells.positions[i].col); }),
+      str_list(cells.texts),
       PyLong_FromUnsignedLong(sheet.unresolved_follower_count),
       build_list(errors.size(),
                  [&](std::size_t i) {

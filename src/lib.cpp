@@ -242,26 +242,57 @@ class ReleasedLock {
   PyThreadState* state_;
 };
 
-PyObject* wrapper_kind_object(WrapperKind kind) {
-  switch (kind) {
-    case WrapperKind::Wrapped:
-      return PyUnicode_FromString("wrapped");
-    case WrapperKind::Unwrapped:
-      return PyUnicode_FromString("unwrapped");
-    case WrapperKind::None:
-      break;
+// Builds the result tuples. The kind texts are made once per call; each
+// tuple holds only atoms (bools, texts, None), so it cannot take part in a
+// reference cycle and is kept out of the cyclic collector, like the list
+// while it is filled.
+class DeltaObjects {
+ public:
+  bool ready() {
+    wrapped_ = Ref(PyUnicode_FromString("wrapped"));
+    unwrapped_ = Ref(PyUnicode_FromString("unwrapped"));
+    return wrapped_ && unwrapped_;
   }
-  return Py_NewRef(Py_None);
-}
 
-PyObject* delta_tuple(const DeltaResult& r) {
-  bool wrapped = r.wrapper_kind != WrapperKind::None;
-  Ref kind(wrapper_kind_object(r.wrapper_kind));
-  Ref key(py::new_str(r.event_key));
-  if (!kind || !key) return nullptr;
-  return PyTuple_Pack(6, r.supported ? Py_True : Py_False, r.expected_extension ? Py_True : Py_False, kind.get(),
-                      wrapped ? (r.wrapper_exact ? Py_True : Py_False) : Py_None, key.get(),
-                      r.added_reference ? Py_True : Py_False);
+  PyObject* tuple(const DeltaResult& r) {
+    PyObject* kind = Py_None;
+    PyObject* exact = Py_None;
+    if (r.wrapper_kind != WrapperKind::None) {
+      kind = (r.wrapper_kind == WrapperKind::Wrapped ? wrapped_ : unwrapped_).get();
+      exact = r.wrapper_exact ? Py_True : Py_False;
+    }
+    PyObject* key = py::new_str(r.event_key);
+    if (!key) return nullptr;
+    PyObject* tuple = PyTuple_New(6);
+    if (!tuple) {
+      Py_DECREF(key);
+      return nullptr;
+    }
+    PyObject* items[] = {r.supported ? Py_True : Py_False, r.expected_extension ? Py_True : Py_False, kind, exact};
+    for (Py_ssize_t i = 0; i < 4; ++i) PyTuple_SET_ITEM(tuple, i, Py_NewRef(items[i]));
+    PyTuple_SET_ITEM(tuple, 4, key);
+    PyTuple_SET_ITEM(tuple, 5, Py_NewRef(r.added_reference ? Py_True : Py_False));
+    PyObject_GC_UnTrack(tuple);
+    return tuple;
+  }
+
+ private:
+  Ref wrapped_, unwrapped_;
+};
+
+PyObject* delta_list(const std::vector<DeltaResult>& results) {
+  DeltaObjects objects;
+  if (!objects.ready()) return nullptr;
+  Ref list(PyList_New(static_cast<Py_ssize_t>(results.size())));
+  if (!list) return nullptr;
+  PyObject_GC_UnTrack(list.get());
+  for (std::size_t i = 0; i < results.size(); ++i) {
+    PyObject* tuple = objects.tuple(results[i]);
+    if (!tuple) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), tuple);
+  }
+  PyObject_GC_Track(list.get());
+  return list.release();
 }
 
 PyObject* formula_delta_batch(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -278,14 +309,7 @@ PyObject* formula_delta_batch(PyObject* /*module*/, PyObject* const* args, Py_ss
       ReleasedLock unlocked;
       results = classify_batch_inner(std::move(native));
     }
-    Ref list(PyList_New(static_cast<Py_ssize_t>(results.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < results.size(); ++i) {
-      PyObject* tuple = delta_tuple(results[i]);
-      if (!tuple) return nullptr;
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), tuple);
-    }
-    return list.release();
+    return delta_list(results);
   });
 }
 

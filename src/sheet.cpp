@@ -538,7 +538,7 @@ struct SheetScan {
     auto text = render(rgce, rgcb, workbook, row, col, notation);
     if (text && !budget.take(text->size())) text = fail(DecodeError::formula_text_too_long);
     if (text) {
-      report.cells.insert_or_assign(CellPos{row, col}, std::move(*text));
+      store_cell_text(report.cells, CellPos{row, col}, std::move(*text));
     } else if (is_internal_defect(text.error())) {
       return fail(text.error());
     } else {
@@ -556,7 +556,6 @@ Result<SheetReport> scan_sheet(Bytes part, const Workbook& workbook, Notation no
   SheetScan scan{workbook, notation, budget, report};
   SheetFormulas formulas = collect_sheet_formulas(part);
   for (DecodeError e : formulas.walk_errors) record_failure(report.errors, e, false);
-  report.cells.reserve(formulas.direct.size() + formulas.followers.size());
   for (const DirectFormula& f : formulas.direct) TRY_VOID(scan.render_cell(f.rgce, f.rgcb, f.row, f.col, false));
   std::vector<FollowerMatch> matches = resolve_followers(formulas);
   for (std::size_t i = 0; i < matches.size(); ++i) {
@@ -576,6 +575,45 @@ Result<SheetReport> scan_sheet(Bytes part, const Workbook& workbook, Notation no
 }
 
 }  // namespace
+
+namespace {
+
+std::size_t slot_of(CellPos pos, std::size_t mask) {
+  std::uint64_t key = (static_cast<std::uint64_t>(pos.row) << 32) | pos.col;
+  return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> 32) & mask;
+}
+
+// Doubles the slot table and places every stored position again.
+void grow_slots(CellTexts& cells) {
+  std::size_t capacity = std::max<std::size_t>(64, cells.slots.size() * 2);
+  cells.slots.assign(capacity, 0);
+  for (std::uint32_t i = 0; i < cells.positions.size(); ++i) {
+    std::size_t s = slot_of(cells.positions[i], capacity - 1);
+    while (cells.slots[s] != 0) s = (s + 1) & (capacity - 1);
+    cells.slots[s] = i + 1;
+  }
+}
+
+}  // namespace
+
+void store_cell_text(CellTexts& cells, CellPos pos, std::string text) {
+  // Kept at most half full, so probe runs stay short.
+  if (2 * (cells.positions.size() + 1) > cells.slots.size()) grow_slots(cells);
+  std::size_t mask = cells.slots.size() - 1;
+  for (std::size_t s = slot_of(pos, mask);; s = (s + 1) & mask) {
+    std::uint32_t entry = cells.slots[s];
+    if (entry == 0) {
+      cells.slots[s] = static_cast<std::uint32_t>(cells.positions.size() + 1);
+      cells.positions.push_back(pos);
+      cells.texts.push_back(std::move(text));
+      return;
+    }
+    if (cells.positions[entry - 1] == pos) {
+      cells.texts[entry - 1] = std::move(text);
+      return;
+    }
+  }
+}
 
 void record_error(ErrorTally& errors, std::string_view message) {
   auto [it, inserted] = errors.try_emplace(std::string(message), 0);

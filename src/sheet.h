@@ -194,17 +194,24 @@ struct CellPos {
   bool operator==(const CellPos&) const = default;
 };
 
-struct CellPosHash {
-  std::size_t operator()(const CellPos& p) const noexcept {
-    return std::hash<std::uint64_t>{}((static_cast<std::uint64_t>(p.row) << 32) | p.col);
-  }
+// The rendered formula of each cell: one text per position, a later text
+// replacing an earlier one. positions[i] holds texts[i], in the order the
+// positions were first stored. `slots` indexes the positions (open
+// addressing, entry i + 1, 0 when free); a flat table keeps this a few
+// nanoseconds per cell, where a node-based map allocated one node each.
+struct CellTexts {
+  std::vector<CellPos> positions;
+  std::vector<std::string> texts;
+  std::vector<std::uint32_t> slots;
 };
+
+void store_cell_text(CellTexts& cells, CellPos pos, std::string text);
 
 using ErrorTally = std::unordered_map<std::string, std::uint32_t>;
 
 struct SheetReport {
   std::string name;
-  std::unordered_map<CellPos, std::string, CellPosHash> cells;
+  CellTexts cells;
   ErrorTally errors;
   std::uint32_t unresolved_follower_count = 0;
 };
