@@ -219,7 +219,12 @@ struct SheetReport {
 // Adds one to the count of `message`.
 void record_error(ErrorTally& errors, std::string_view message);
 
-// `data` is the whole workbook file.
+// The formula text report: every formula cell of every worksheet rendered in
+// `notation`, shared and array formulas resolved per cell.
+//
+// `data` is the whole workbook file as bytes, never a path: the caller reads
+// the file (or receives it) and this library only reads the bytes it is
+// given, in place, for the length of the call. It opens no files itself.
 Result<std::vector<SheetReport>> decode_workbook(Bytes data, Notation notation);
 
 }  // namespace mdn
