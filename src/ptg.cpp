@@ -364,7 +364,7 @@ struct Render {
   std::uint32_t base_col;
   Notation notation;
   std::size_t extra_pos = 0;  // never beyond extra.size()
-  TextStack stack = {};
+  TextStack& stack;
   // Sheet prefixes already built, by Xti index: formulas repeat them.
   std::unordered_map<std::uint16_t, std::string> prefixes = {};
 };
@@ -876,10 +876,22 @@ Size render_token(Render& r, Bytes token) {
 
 }  // namespace
 
+struct RenderScratch::Buffers {
+  TextStack stack;
+};
+
+RenderScratch::RenderScratch() : buffers_(std::make_unique<Buffers>()) {}
+RenderScratch::~RenderScratch() = default;
+
 Result<std::string> render(Bytes rgce, Bytes rgcb, const Workbook& workbook, std::uint32_t base_row,
-                           std::uint32_t base_col, Notation notation) {
+                           std::uint32_t base_col, Notation notation, RenderScratch& scratch) {
   if (rgce.empty()) return fail(DecodeError::stack_imbalance);
-  Render r{rgcb, workbook, base_row, base_col, notation};
+  TextStack& stack = scratch.buffers().stack;
+  stack.pool.clear();
+  stack.pieces.clear();
+  stack.operands.clear();
+  stack.live = stack.pending_breaks = stack.pending_spaces = 0;
+  Render r{rgcb, workbook, base_row, base_col, notation, 0, stack};
   // A token's size may carry the position past the end; the loop then ends.
   for (std::size_t pos = 0; pos < rgce.size();) {
     TRY(std::size_t size, render_token(r, rgce.subspan(pos)));
@@ -887,6 +899,12 @@ Result<std::string> render(Bytes rgce, Bytes rgcb, const Workbook& workbook, std
   }
   if (r.stack.operands.size() != 1) return fail(DecodeError::stack_imbalance);
   return text_of(r.stack, r.stack.operands.front());
+}
+
+Result<std::string> render(Bytes rgce, Bytes rgcb, const Workbook& workbook, std::uint32_t base_row,
+                           std::uint32_t base_col, Notation notation) {
+  RenderScratch scratch;
+  return render(rgce, rgcb, workbook, base_row, base_col, notation, scratch);
 }
 
 }  // namespace mdn

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "records.h"
@@ -14,6 +15,26 @@ namespace mdn {
 // Renders one stored formula at the base cell (base_row, base_col).
 Result<std::string> render(Bytes rgce, Bytes rgcb, const Workbook& workbook, std::uint32_t base_row,
                            std::uint32_t base_col, Notation notation);
+
+// Working memory that a caller rendering many formulas lends to `render`, so
+// that each render reuses the buffers of the one before instead of
+// allocating its own. Nothing but capacity is kept from one render to the
+// next, so results never depend on it.
+class RenderScratch {
+ public:
+  struct Buffers;
+  RenderScratch();
+  ~RenderScratch();
+  RenderScratch(const RenderScratch&) = delete;
+  RenderScratch& operator=(const RenderScratch&) = delete;
+  Buffers& buffers() noexcept { return *buffers_; }
+
+ private:
+  std::unique_ptr<Buffers> buffers_;
+};
+
+Result<std::string> render(Bytes rgce, Bytes rgcb, const Workbook& workbook, std::uint32_t base_row,
+                           std::uint32_t base_col, Notation notation, RenderScratch& scratch);
 
 // Cell and area references. Rows are as stored (unsigned 32-bit); columns
 // are 0..16383.

@@ -531,11 +531,12 @@ struct SheetScan {
   Notation notation;
   TextBudget& budget;
   SheetReport& report;
+  RenderScratch scratch = {};
 
   // Renders one formula at a cell and stores its text, or counts why not.
   // Only an internal defect of the renderer is returned, ending the call.
   Result<void> render_cell(Bytes rgce, Bytes rgcb, std::uint32_t row, std::uint32_t col, bool follower) {
-    auto text = render(rgce, rgcb, workbook, row, col, notation);
+    auto text = render(rgce, rgcb, workbook, row, col, notation, scratch);
     if (text && !budget.take(text->size())) text = fail(DecodeError::formula_text_too_long);
     if (text) {
       store_cell_text(report.cells, CellPos{row, col}, std::move(*text));

@@ -26,6 +26,7 @@ struct SurfaceBuilder {
   const Workbook& workbook;
   SheetSurface& out;
   TextBudget& budget;
+  RenderScratch scratch;
   std::unordered_map<std::pair<std::size_t, std::size_t>, std::uint32_t, LocationHash> definitions;
 
   // The id of the definition stored at rgce's location, created (with its
@@ -34,7 +35,7 @@ struct SurfaceBuilder {
     std::pair<std::size_t, std::size_t> location{static_cast<std::size_t>(rgce.data() - part.data()), rgce.size()};
     auto found = definitions.find(location);
     if (found != definitions.end()) return found->second;
-    auto text = render(rgce, rgcb, workbook, row, col, Notation::R1C1);
+    auto text = render(rgce, rgcb, workbook, row, col, Notation::R1C1, scratch);
     auto id = static_cast<std::uint32_t>(out.definition_r1c1_table.size());
     bool kept = text && budget.take(text->size());
     out.definition_r1c1_table.push_back(kept ? std::move(*text) : std::string());
@@ -45,7 +46,7 @@ struct SurfaceBuilder {
   // Adds one formula cell unless its A1 rendering fails. Internal defects
   // end the whole call.
   Result<void> add_cell(Bytes rgce, Bytes rgcb, std::uint32_t row, std::uint32_t col) {
-    auto text = render(rgce, rgcb, workbook, row, col, Notation::A1);
+    auto text = render(rgce, rgcb, workbook, row, col, Notation::A1, scratch);
     if (!text) return is_internal_defect(text.error()) ? Result<void>(fail(text.error())) : Result<void>();
     if (!budget.take(text->size())) return {};
     std::uint32_t id = definition_id_for(rgce, rgcb, row, col);
@@ -61,7 +62,7 @@ Result<SheetSurface> decode_sheet_surface(Bytes part, const Workbook& workbook, 
                                           std::string name) {
   SheetSurface surface;
   surface.name = std::move(name);
-  SurfaceBuilder builder{part, workbook, surface, budget, {}};
+  SurfaceBuilder builder{part, workbook, surface, budget, {}, {}};
   SheetFormulas formulas = collect_sheet_formulas(part);
   for (const DirectFormula& f : formulas.direct) TRY_VOID(builder.add_cell(f.rgce, f.rgcb, f.row, f.col));
   std::vector<FollowerMatch> matches = resolve_followers(formulas);
@@ -81,8 +82,9 @@ namespace {
 std::vector<DefinedNameSurface> decode_defined_names(const Workbook& workbook, TextBudget& budget) {
   std::vector<DefinedNameSurface> out;
   out.reserve(workbook.names.size());
+  RenderScratch scratch;
   for (const DefinedName& n : workbook.names) {
-    auto text = render(n.rgce, n.rgcb, workbook, 0, 0, Notation::A1);
+    auto text = render(n.rgce, n.rgcb, workbook, 0, 0, Notation::A1, scratch);
     bool kept = text && budget.take(text->size());
     out.push_back({n.name, kept ? std::optional<std::string>(std::move(*text)) : std::nullopt});
   }
