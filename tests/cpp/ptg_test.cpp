@@ -675,3 +675,35 @@ TEST(PtgRenderTest, TextRightAtTheCap) {
 
 }  // namespace
 }  // namespace mdn
+
+namespace mdn {
+namespace {
+
+// Reports lend one scratch to every render of a call: whatever the render
+// before left behind (a failure mid-way, pending whitespace, a deep stack,
+// a long text) must not reach the next one.
+TEST(PtgRenderTest, SharedScratchNeverChangesAResult) {
+  const TokenWriter formulas[] = {
+      w().integer(1).attr_space(0, 3).integer(2).op(ptg::add),
+      w().integer(1).attr_space(1, 2).attr_space(0, 4),  // ends with whitespace pending
+      w().integer(1).integer(2).integer(3),              // leaves three operands
+      w().integer(7).op(ptg::paren, 2000),
+      w().str(u"a long literal that grows the pool").op(ptg::add),  // fails mid-way
+      w().integer(9).attr_space(4, 2).op(ptg::paren),
+      w().ref(4, rel(2)).ref(9, rel(3)).op(ptg::range),
+  };
+  Workbook wb;
+  RenderScratch scratch;
+  for (int round = 0; round < 2; ++round) {
+    for (std::size_t k = 0; k < std::size(formulas); ++k) {
+      std::size_t i = round == 0 ? k : std::size(formulas) - 1 - k;
+      SCOPED_TRACE(i);
+      auto fresh = render(formulas[i].rgce, formulas[i].rgcb, wb, 3, 3, R1C1);
+      auto shared = render(formulas[i].rgce, formulas[i].rgcb, wb, 3, 3, R1C1, scratch);
+      EXPECT_EQ(fresh, shared);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace mdn
