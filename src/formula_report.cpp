@@ -204,6 +204,16 @@ PyObject* surface_result(const WorkbookSurface& surface) {
   });
 }
 
+// The Python result of a decoder: its value converted, or its error raised.
+template <class T, class Convert>
+PyObject* result_or_raise(const Result<T>& result, Convert&& convert) {
+  if (!result) {
+    py::raise_decode_error(result.error());
+    return nullptr;
+  }
+  return convert(*result);
+}
+
 }  // namespace
 
 PyObject* formula_r1c1_report(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -218,12 +228,10 @@ PyObject* formula_r1c1_report(PyObject*, PyObject* const* args, Py_ssize_t nargs
       PyErr_SetString(PyExc_RuntimeError, "mode must be 'r1c1' or 'a1'");
       return nullptr;
     }
-    auto reports = decode_workbook(data, mode == "a1" ? Notation::A1 : Notation::R1C1);
-    if (!reports) {
-      py::raise_decode_error(reports.error());
-      return nullptr;
-    }
-    return build_list(reports->size(), [&](std::size_t i) { return sheet_report_tuple((*reports)[i]); });
+    return result_or_raise(decode_workbook(data, mode == "a1" ? Notation::A1 : Notation::R1C1),
+                           [](const std::vector<SheetReport>& reports) {
+                             return build_list(reports.size(), [&](std::size_t i) { return sheet_report_tuple(reports[i]); });
+                           });
   });
 }
 
@@ -232,12 +240,7 @@ PyObject* raw_values_report(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     PyObject* slots[1];
     Bytes data;
     if (!bind_report("raw_values_report", {"data"}, args, nargs, kwnames, slots, data)) return nullptr;
-    auto values = decode_workbook_values(data);
-    if (!values) {
-      py::raise_decode_error(values.error());
-      return nullptr;
-    }
-    return values_result(*values);
+    return result_or_raise(decode_workbook_values(data), values_result);
   });
 }
 
@@ -246,12 +249,7 @@ PyObject* formula_surface_report(PyObject*, PyObject* const* args, Py_ssize_t na
     PyObject* slots[1];
     Bytes data;
     if (!bind_report("formula_surface_report", {"data"}, args, nargs, kwnames, slots, data)) return nullptr;
-    auto surface = decode_workbook_surface(data);
-    if (!surface) {
-      py::raise_decode_error(surface.error());
-      return nullptr;
-    }
-    return surface_result(*surface);
+    return result_or_raise(decode_workbook_surface(data), surface_result);
   });
 }
 
