@@ -17,8 +17,8 @@
 
 namespace {
 
-std::vector<mdn::FormulaPair> split_pairs(std::string_view input) {
-  std::vector<std::string> texts;
+// The pairs view `texts`, which the caller keeps for as long as it uses them.
+std::vector<mdn::FormulaPair> split_pairs(std::string_view input, std::vector<std::string>& texts) {
   for (std::size_t start = 0;;) {
     const std::size_t end = input.find('\0', start);
     texts.emplace_back(input.substr(start, end - start));
@@ -98,12 +98,13 @@ void check_result(const mdn::DeltaResult& r) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  std::vector<std::string> texts;
   const std::vector<mdn::FormulaPair> pairs =
-      split_pairs(std::string_view(reinterpret_cast<const char*>(data), size));
+      split_pairs(std::string_view(reinterpret_cast<const char*>(data), size), texts);
 
   for (const mdn::FormulaPair& pair : pairs) {
-    for (const std::string* text : {&pair.baseline_raw, &pair.current_raw, &pair.baseline_r1c1, &pair.current_r1c1}) {
-      if (auto tokens = mdn::tokenize(*text)) check_tokens(*tokens);
+    for (std::string_view text : {pair.baseline_raw, pair.current_raw, pair.baseline_r1c1, pair.current_r1c1}) {
+      if (auto tokens = mdn::tokenize(text)) check_tokens(*tokens);
     }
   }
   const std::vector<mdn::DeltaResult> batch = mdn::classify_batch_inner(pairs);

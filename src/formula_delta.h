@@ -141,11 +141,14 @@ bool differs_only_by_extension(std::span<const Token> old_tokens, std::span<cons
 
 // ---- batch classification --------------------------------------------------
 
+// One old/new pair. The texts are borrowed: whoever builds the pairs keeps
+// their bytes alive until the classification returns (the module boundary
+// copies a whole batch into one buffer before it lets go of the interpreter).
 struct FormulaPair {
-  std::string baseline_raw;
-  std::string current_raw;
-  std::string baseline_r1c1;
-  std::string current_r1c1;
+  std::string_view baseline_raw;
+  std::string_view current_raw;
+  std::string_view baseline_r1c1;
+  std::string_view current_r1c1;
 };
 
 struct DeltaResult {

@@ -2,6 +2,8 @@
 // and the `formula_delta_batch` entry point.
 #include "lib.h"
 
+#include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -180,7 +182,27 @@ using py::Ref;
 
 constexpr std::size_t kMaxPresize = std::size_t{1} << 20;
 
-bool convert_pair(PyObject* item, std::vector<FormulaPair>& out) {
+// The batch as native copies: every text of every pair in one buffer, and
+// the pairs as views into it. One growing buffer instead of four strings per
+// pair keeps the part of the call that holds the interpreter lock short.
+struct NativeBatch {
+  std::string texts;
+  std::vector<std::array<std::size_t, 4>> offsets;  // where each pair's texts start
+  std::vector<std::array<std::size_t, 4>> sizes;
+
+  std::vector<FormulaPair> pairs() const {
+    std::vector<FormulaPair> out;
+    out.reserve(offsets.size());
+    std::string_view all(texts);
+    for (std::size_t i = 0; i < offsets.size(); ++i) {
+      auto text = [&](int k) { return all.substr(offsets[i][k], sizes[i][k]); };
+      out.push_back({text(0), text(1), text(2), text(3)});
+    }
+    return out;
+  }
+};
+
+bool convert_pair(PyObject* item, NativeBatch& out) {
   if (!PyTuple_Check(item)) {
     py::raise_cast_error(item, "tuple");
     return false;
@@ -189,7 +211,7 @@ bool convert_pair(PyObject* item, std::vector<FormulaPair>& out) {
     PyErr_Format(PyExc_ValueError, "expected tuple of length 4, but got tuple of length %zd", PyTuple_GET_SIZE(item));
     return false;
   }
-  std::string texts[4];
+  std::array<std::size_t, 4> offsets{}, sizes{};
   for (Py_ssize_t i = 0; i < 4; ++i) {
     PyObject* text = PyTuple_GET_ITEM(item, i);
     if (!PyUnicode_Check(text)) {
@@ -199,14 +221,17 @@ bool convert_pair(PyObject* item, std::vector<FormulaPair>& out) {
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
     if (!utf8) return false;
-    texts[i].assign(utf8, static_cast<std::size_t>(size));
+    offsets[static_cast<std::size_t>(i)] = out.texts.size();
+    sizes[static_cast<std::size_t>(i)] = static_cast<std::size_t>(size);
+    out.texts.append(utf8, static_cast<std::size_t>(size));
   }
-  out.push_back({std::move(texts[0]), std::move(texts[1]), std::move(texts[2]), std::move(texts[3])});
+  out.offsets.push_back(offsets);
+  out.sizes.push_back(sizes);
   return true;
 }
 
 // The whole argument as native texts; the first failing element ends it.
-bool convert_pairs_unnoted(PyObject* pairs, std::vector<FormulaPair>& out) {
+bool convert_pairs_unnoted(PyObject* pairs, NativeBatch& out) {
   if (PyUnicode_Check(pairs)) {
     PyErr_SetString(PyExc_TypeError, "a str cannot be taken as a sequence of formula pairs");
     return false;
@@ -217,9 +242,11 @@ bool convert_pairs_unnoted(PyObject* pairs, std::vector<FormulaPair>& out) {
   }
   Py_ssize_t length = PyObject_Length(pairs);
   if (length < 0) {
-    PyErr_Clear();  // the length only pre-sizes the list
+    PyErr_Clear();  // the length only pre-sizes the lists
   } else {
-    out.reserve(std::min(static_cast<std::size_t>(length), kMaxPresize));
+    std::size_t presize = std::min(static_cast<std::size_t>(length), kMaxPresize);
+    out.offsets.reserve(presize);
+    out.sizes.reserve(presize);
   }
   Ref iterator(PyObject_GetIter(pairs));
   if (!iterator) return false;
@@ -299,7 +326,7 @@ PyObject* formula_delta_batch(PyObject* /*module*/, PyObject* const* args, Py_ss
   return py::guarded([&]() -> PyObject* {
     PyObject* pairs = nullptr;
     if (!py::bind_arguments("formula_delta_batch", {"pairs"}, args, nargs, kwnames, &pairs)) return nullptr;
-    std::vector<FormulaPair> native;
+    NativeBatch native;
     if (!convert_pairs_unnoted(pairs, native)) {
       py::note_parameter("pairs");
       return nullptr;
@@ -307,7 +334,7 @@ PyObject* formula_delta_batch(PyObject* /*module*/, PyObject* const* args, Py_ss
     std::vector<DeltaResult> results;
     {
       ReleasedLock unlocked;
-      results = classify_batch_inner(std::move(native));
+      results = classify_batch_inner(native.pairs());
     }
     return delta_list(results);
   });

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <deque>
 #include <random>
 #include <string>
 #include <string_view>
@@ -554,7 +555,7 @@ TEST(FormulaDeltaBatch, ClassifiesEachPair) {
   const std::vector<DeltaResult> results = classify_batch_inner(batch);
   ASSERT_EQ(results.size(), std::size(cases));
   for (std::size_t i = 0; i < results.size(); ++i) {
-    SCOPED_TRACE(cases[i].pair.baseline_raw + " -> " + cases[i].pair.current_raw);
+    SCOPED_TRACE(std::string(cases[i].pair.baseline_raw) + " -> " + std::string(cases[i].pair.current_raw));
     EXPECT_EQ(results[i], cases[i].result);
   }
   EXPECT_TRUE(classify_batch_inner({}).empty());
@@ -593,12 +594,14 @@ TEST(FormulaDeltaBatch, HostileFormulasCostNoMoreThanBenignOnes) {
     for (std::size_t i = 1; i < operands; ++i) (text += "A") += op;
     return text + std::string(last);
   };
+  // Pairs borrow their texts, so every text lives in `texts` for the test.
+  std::deque<std::string> texts;
+  const std::string& longer = texts.emplace_back(chain(MAX_FORMULA_BYTES / 2, "+", "A"));
   const auto batch_of = [&](std::string_view op) {
     std::vector<FormulaPair> batch;
-    const std::string longer = chain(MAX_FORMULA_BYTES / 2, "+", "A");
     for (std::size_t shorter : {8'000, 9'000, 10'000, 11'000}) {
       for (std::string_view last : {"A", "B"}) {
-        const std::string old_text = chain(shorter, op, last);
+        const std::string& old_text = texts.emplace_back(chain(shorter, op, last));
         batch.push_back({old_text, longer, old_text, longer});
       }
     }
