@@ -171,7 +171,8 @@ def slim_parts(archive: zipfile.ZipFile) -> dict[str, bytes]:
 def builder_workbooks() -> list[bytes]:
     """Small workbooks written by the test-side writer: every cell kind,
     direct, shared, array and wide group formulas, a follower without its
-    group, defined names and external books."""
+    group, defined names and external books; stored, deflated, ZIP64 and with
+    data descriptors."""
     ref = xb.ptg_ref(0, xb.col_word(0))
     area = xb.ptg_area((0, 9), (xb.col_word(1), xb.col_word(1)))
     ref3d = b"\x3a" + xb.u16(1) + xb.u32(2) + xb.u16(xb.col_word(3, row_rel=False, col_rel=False))
@@ -198,12 +199,16 @@ def builder_workbooks() -> list[bytes]:
     externals = [xb.sup_self(), xb.sup_book_src(), xb.sup_tabs(["Ext", "Ext Two"]), xb.sup_same(),
                  xb.sup_other(), xb.extern_sheet([(0, 0, 0), (1, 0, 1), (0, -2, -2), (3, 0, 0)])]
     sheets = [("Values", values), ("My Formulas", formulas), ("Missing", None)]
-    out = []
-    for method in (xb.STORED, xb.DEFLATED):
-        out.append(xb.build_xlsb(sheets, method=method, shared_strings=["apple", "pear"],
-                                 names=names, externals=externals))
-    out.append(xb.build_xlsb([("Empty", [])]))
-    return out
+    parts = xb.workbook_parts(sheets, shared_strings=["apple", "pear"], names=names, externals=externals)
+    return [
+        xb.zip_parts(parts, xb.STORED),
+        xb.zip_parts(parts, xb.DEFLATED),
+        # The archive variants the container reader must also follow.
+        xb.zip_archive([xb.ZipEntry(n, d, xb.STORED, zip64=True) for n, d in parts.items()],
+                       zip64=xb.Zip64Records()),
+        xb.zip_archive([xb.ZipEntry(n, d, descriptor=True) for n, d in parts.items()]),
+        xb.build_xlsb([("Empty", [])]),
+    ]
 
 
 def corpus_workbooks(corpus: Path) -> list[bytes]:
@@ -233,6 +238,7 @@ HAND_WRITTEN_PAIRS = [
     ("=SINGLE(A1:A3)+ANCHORARRAY(B1)", "=SINGLE(A1:A4)+ANCHORARRAY(B1)", "=SINGLE(R1C1:R3C1)",
      "=SINGLE(R1C1:R4C1)"),
     ("=A1 B1 (C1,D1)", "=[1]Sheet1!A1 <> #N/A", "=R1C1\nR2C2", "=-+R[-1]C >= #REF!"),
+    ("=NaN+-inf", "=12E+3+.5e-2", "=TRUE&\"a\"\"b\"", "='It''s'!R1C1:R2C2%"),
 ]
 
 
