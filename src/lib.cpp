@@ -16,7 +16,10 @@ namespace mdn::py {
 
 namespace {
 
-PyObject* g_internal_defect = nullptr;  // created on first use, never released
+// Created by the module's execution step, so that reporting a defect never
+// depends on creating a type at the moment something has already gone wrong.
+// Never released.
+PyObject* g_internal_defect = nullptr;
 
 const char kInternalDefectDoc[] =
     "A broken internal invariant of morvane_diff_native (a defect of the module,\n"
@@ -411,6 +414,7 @@ int exec_module(PyObject* module) {
       py::raise_cast_error(module, "module");
       return nullptr;
     }
+    if (!py::internal_defect_type()) return nullptr;
     Ref module_name(PyModule_GetNameObject(module));
     if (!module_name) return nullptr;
     if (!add_attribute(module, "__version__", PyUnicode_FromString("2.0.0")) ||
