@@ -117,6 +117,37 @@ void utf16le_to_utf8_lenient(const std::uint8_t* src, std::size_t units, std::st
   decode_utf16le(src, units, out, false);
 }
 
+bool is_valid_utf8(std::string_view text) noexcept {
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const auto lead = static_cast<std::uint8_t>(text[i]);
+    if (lead < 0x80) {
+      ++i;
+      continue;
+    }
+    std::size_t length;
+    std::uint32_t code_point, smallest;
+    if ((lead & 0xE0) == 0xC0) {
+      length = 2, code_point = lead & 0x1Fu, smallest = 0x80;
+    } else if ((lead & 0xF0) == 0xE0) {
+      length = 3, code_point = lead & 0x0Fu, smallest = 0x800;
+    } else if ((lead & 0xF8) == 0xF0) {
+      length = 4, code_point = lead & 0x07u, smallest = 0x10000;
+    } else {
+      return false;
+    }
+    if (text.size() - i < length) return false;
+    for (std::size_t k = 1; k < length; ++k) {
+      const auto next = static_cast<std::uint8_t>(text[i + k]);
+      if ((next & 0xC0) != 0x80) return false;
+      code_point = (code_point << 6) | (next & 0x3Fu);
+    }
+    if (code_point < smallest || code_point > 0x10FFFF || (code_point >= 0xD800 && code_point <= 0xDFFF)) return false;
+    i += length;
+  }
+  return true;
+}
+
 Result<WideString> read_wide(Bytes p, std::size_t off) {
   TRY(std::uint32_t count, read_u32(p, off));
   std::size_t start = off + 4;

@@ -162,6 +162,9 @@ Result<WideString> read_wide(Bytes p, std::size_t off);
 // The same layout without a null string; unpaired surrogates become U+FFFD.
 Result<LenientString> read_string_lenient(Bytes p, std::size_t off);
 
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool is_valid_utf8(std::string_view text) noexcept;
+
 // Appends the UTF-8 form of `units` little-endian UTF-16 code units at `src`.
 // Returns false on an unpaired surrogate (nothing useful is left in `out`).
 bool utf16le_to_utf8_strict(const std::uint8_t* src, std::size_t units, std::string& out);

@@ -151,6 +151,25 @@ TEST(Records, ReadStringLenient) {
   }
 }
 
+TEST(Records, StrictUtf8) {
+  const std::pair<std::string_view, bool> cases[] = {
+      {"", true},
+      {"plain", true},
+      {"\xC3\xA9", true},                  // U+00E9
+      {"\xE2\x82\xAC", true},              // U+20AC
+      {"\xF4\x8F\xBF\xBF", true},          // U+10FFFF, the last code point
+      {"\xC0\xAF", false},                  // overlong "/"
+      {"\xE0\x80\xAF", false},              // overlong, three bytes
+      {"\xED\xA0\x80", false},              // a surrogate
+      {"\xF4\x90\x80\x80", false},          // above U+10FFFF
+      {"\xC3", false},                      // cut short
+      {"\xE2\x82", false},
+      {"\x80", false},                      // a lone continuation byte
+      {"\xF8\x88\x80\x80\x80", false},      // five-byte form
+  };
+  for (const auto& [text, valid] : cases) EXPECT_EQ(is_valid_utf8(text), valid) << ::testing::PrintToString(text);
+}
+
 TEST(Records, EveryErrorHasItsOwnMessage) {
   std::vector<std::string_view> seen;
   for (int i = 0; i <= static_cast<int>(DecodeError::defect_ftab_unparsable); ++i) {
