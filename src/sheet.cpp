@@ -267,9 +267,7 @@ std::string part_path(std::string_view target) {
 namespace {
 
 // Reads `cce`, `rgce`, `cb`, `rgcb` starting at offset `h`.
-Result<std::pair<Bytes, Bytes>> read_parsed_formula(Bytes payload, std::uint64_t h) {
-  if (h > payload.size()) return fail(DecodeError::read_past_end_u32);
-  std::size_t at = static_cast<std::size_t>(h);
+Result<std::pair<Bytes, Bytes>> read_parsed_formula(Bytes payload, std::size_t at) {
   TRY(std::uint32_t cce, read_u32(payload, at));
   TRY(Bytes rgce, read_bytes(payload, at + 4, cce));
   std::size_t cb_at = at + 4 + rgce.size();
@@ -282,10 +280,10 @@ Result<std::pair<Bytes, Bytes>> read_parsed_formula(Bytes payload, std::uint64_t
 
 Result<FormulaCell> read_formula_cell(std::uint16_t id, Bytes payload) {
   TRY(std::uint32_t col, read_u32(payload, 0));
-  std::uint64_t h = 11;
+  std::size_t h = 11;
   if (id == cell_id::fmla_string) {
     if (payload.size() < 12) return fail(DecodeError::read_past_end_u32);
-    h = 14 + 2 * std::uint64_t{load_u32(payload.data() + 8)};
+    h = 14 + 2 * std::size_t{load_u32(payload.data() + 8)};
   } else if (id == cell_id::fmla_num) {
     h = 18;
   }
